@@ -1,0 +1,2 @@
+// Memory homes.  (Placeholder: filled in with the allocator.)
+#include "ku_alloc_impl.h"

@@ -28,6 +28,10 @@
 #endif
 #endif
 
+/* <netdb.h> declares struct addrinfo only for POSIX programs; naming it here lets a strict C11
+ * program include this header without a warning and pass the lookup results through. */
+struct addrinfo;
+
 #ifdef __cplusplus
 extern "C" {
 #endif

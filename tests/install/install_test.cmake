@@ -1,6 +1,6 @@
 # Installs a build tree into a scratch prefix, checks the layout, runs the installed hostpeek and
-# builds the consumer program against the install twice: through pkg-config and through
-# find_package(ku).
+# builds the consumer program against the install: through pkg-config, and through
+# find_package(ku) with the shared and with the static library.
 #
 # Usage: cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DC_COMPILER=... [-DC_FLAGS=...]
 #              [-DLINK_FLAGS=...] [-DGENERATOR=...] [-DMAKE_PROGRAM=...] -P install_test.cmake
@@ -111,5 +111,6 @@ if(NOT ku_dir STREQUAL prefix_cmake_dir)
 endif()
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer-cmake)
 expect_output("consumer: ok\n" ${WORK_DIR}/consumer-cmake/consumer)
+expect_output("consumer: ok\n" ${WORK_DIR}/consumer-cmake/consumer_static)
 
 message(STATUS "install tree, pkg-config consumer and find_package consumer all work")

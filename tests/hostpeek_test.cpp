@@ -132,6 +132,22 @@ bool localhost_is_loopback_only() {
   return only_loopback;
 }
 
+// The cases use the service names of a stock /etc/services; a machine without them skips.
+bool has_service(const char *name, const char *protocol, int port) {
+  const struct servent *entry = getservbyname(name, protocol);
+  return entry != nullptr && ntohs(static_cast<uint16_t>(entry->s_port)) == port;
+}
+
+class NamedServices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!has_service("http", "tcp", 80) || !has_service("domain", "tcp", 53) ||
+        !has_service("domain", "udp", 53) || !has_service("echo", "tcp", 7) ||
+        !has_service("echo", "udp", 7))
+      GTEST_SKIP() << "/etc/services lacks http, domain or echo";
+  }
+};
+
 void expect_success(const Outcome &run, const std::string &out) {
   EXPECT_EQ(run.out, out);
   EXPECT_EQ(run.err, "");
@@ -150,86 +166,92 @@ void expect_usage(const Outcome &run, const std::string &diagnostic = "") {
   EXPECT_EQ(run.status, 1);
 }
 
+class HostpeekOutput : public NamedServices {};
+class HostpeekCanon : public NamedServices {};
+class HostpeekOptions : public NamedServices {};
+class HostpeekLookup : public NamedServices {};
+class HostpeekWriteErrors : public NamedServices {};
+
 }  // namespace
 
-TEST(HostpeekOutput, numeric_ipv4_host_prints_protocol_address_and_port) {
+TEST_F(HostpeekOutput, numeric_ipv4_host_prints_protocol_address_and_port) {
   expect_success(hostpeek({"-n", "http", "127.0.0.1"}), "6@[127.0.0.1]:80\n");
 }
 
-TEST(HostpeekOutput, numeric_ipv6_host_prints_address_in_brackets) {
+TEST_F(HostpeekOutput, numeric_ipv6_host_prints_address_in_brackets) {
   expect_success(hostpeek({"http", "::1"}), "6@[::1]:80\n");
   expect_success(hostpeek({"echo", "::ffff:127.0.0.1"}),
                  "6@[::ffff:127.0.0.1]:7\n17@[::ffff:127.0.0.1]:7\n");
 }
 
-TEST(HostpeekOutput, every_entry_is_printed_in_resolver_order) {
+TEST_F(HostpeekOutput, every_entry_is_printed_in_resolver_order) {
   // A numeric port is valid for every socket type: stream, datagram and raw, the last without
   // a protocol number of its own.
   expect_success(hostpeek({"7", "127.0.0.1"}),
                  "6@[127.0.0.1]:7\n17@[127.0.0.1]:7\n0@[127.0.0.1]:7\n");
 }
 
-TEST(HostpeekOutput, empty_service_is_looked_up_as_port_zero) {
+TEST_F(HostpeekOutput, empty_service_is_looked_up_as_port_zero) {
   expect_success(hostpeek({"", "127.0.0.1"}),
                  "6@[127.0.0.1]:0\n17@[127.0.0.1]:0\n0@[127.0.0.1]:0\n");
 }
 
-TEST(HostpeekOutput, name_from_hosts_file_resolves) {
+TEST_F(HostpeekOutput, name_from_hosts_file_resolves) {
   if (!localhost_is_loopback_only())
     GTEST_SKIP() << "localhost is not 127.0.0.1 alone on this machine";
   expect_success(hostpeek({"http", "localhost"}), "6@[127.0.0.1]:80\n");
 }
 
-TEST(HostpeekOutput, third_positional_argument_is_ignored) {
+TEST_F(HostpeekOutput, third_positional_argument_is_ignored) {
   expect_success(hostpeek({"-n", "http", "127.0.0.1", "extra"}), "6@[127.0.0.1]:80\n");
 }
 
-TEST(HostpeekOutput, service_comes_before_host) {
+TEST_F(HostpeekOutput, service_comes_before_host) {
   // Swapped, the address is asked as a service name, which the resolver refuses first.
   expect_lookup_failure(hostpeek({"-n", "127.0.0.1", "http"}),
                         "Servname not supported for ai_socktype");
 }
 
-TEST(HostpeekCanon, canonical_name_follows_the_first_entry) {
+TEST_F(HostpeekCanon, canonical_name_follows_the_first_entry) {
   if (!localhost_is_loopback_only())
     GTEST_SKIP() << "localhost is not 127.0.0.1 alone on this machine";
   expect_success(hostpeek({"-c", "http", "localhost"}), "6@[127.0.0.1]:80 canon=localhost\n");
 }
 
-TEST(HostpeekCanon, entries_without_a_name_still_carry_the_suffix) {
+TEST_F(HostpeekCanon, entries_without_a_name_still_carry_the_suffix) {
   // The resolver flags every entry but names only the first.
   expect_success(hostpeek({"-c", "domain", "127.0.0.1"}),
                  "6@[127.0.0.1]:53 canon=127.0.0.1\n17@[127.0.0.1]:53 canon=(null)\n");
 }
 
-TEST(HostpeekOptions, numeric_host_refuses_names) {
+TEST_F(HostpeekOptions, numeric_host_refuses_names) {
   expect_lookup_failure(hostpeek({"-n", "http", "localhost"}), "Name or service not known");
 }
 
-TEST(HostpeekOptions, passive_numeric_and_canon_combine_in_any_spelling) {
+TEST_F(HostpeekOptions, passive_numeric_and_canon_combine_in_any_spelling) {
   const std::string out = "6@[127.0.0.1]:53 canon=127.0.0.1\n17@[127.0.0.1]:53 canon=(null)\n";
   expect_success(hostpeek({"-pnc", "domain", "127.0.0.1"}), out);
   expect_success(hostpeek({"-p", "-n", "-c", "domain", "127.0.0.1"}), out);
   expect_success(hostpeek({"-c", "-c", "-nn", "-p", "-p", "domain", "127.0.0.1"}), out);
 }
 
-TEST(HostpeekOptions, passive_keeps_a_given_host) {
+TEST_F(HostpeekOptions, passive_keeps_a_given_host) {
   expect_success(hostpeek({"-p", "http", "127.0.0.1"}), "6@[127.0.0.1]:80\n");
 }
 
-TEST(HostpeekOptions, ipv4_only_refuses_an_ipv6_address) {
+TEST_F(HostpeekOptions, ipv4_only_refuses_an_ipv6_address) {
   expect_success(hostpeek({"-4", "http", "127.0.0.1"}), "6@[127.0.0.1]:80\n");
   expect_lookup_failure(hostpeek({"-4", "http", "::1"}),
                         "Address family for hostname not supported");
 }
 
-TEST(HostpeekOptions, ipv6_only_asks_for_no_mapped_addresses) {
+TEST_F(HostpeekOptions, ipv6_only_asks_for_no_mapped_addresses) {
   expect_success(hostpeek({"-6", "http", "::1"}), "6@[::1]:80\n");
   expect_lookup_failure(hostpeek({"-6", "http", "127.0.0.1"}),
                         "Address family for hostname not supported");
 }
 
-TEST(HostpeekOptions, last_family_option_wins) {
+TEST_F(HostpeekOptions, last_family_option_wins) {
   expect_success(hostpeek({"-4", "-6", "http", "::1"}), "6@[::1]:80\n");
   expect_success(hostpeek({"-64", "http", "127.0.0.1"}), "6@[127.0.0.1]:80\n");
   expect_lookup_failure(hostpeek({"-6", "-4", "http", "::1"}),
@@ -255,25 +277,25 @@ TEST(HostpeekUsage, usage_error_comes_before_library_start_up) {
   expect_usage(hostpeek({"http"}, {"SHOW_DEBUG_LEVELS=", "KU_DEBUG=3"}));
 }
 
-TEST(HostpeekLookup, failed_lookup_prints_one_line_on_stderr) {
+TEST_F(HostpeekLookup, failed_lookup_prints_one_line_on_stderr) {
   expect_lookup_failure(hostpeek({"-n", "http", "not-an-address"}), "Name or service not known");
   expect_lookup_failure(hostpeek({"no-such-service", "127.0.0.1"}),
                         "Servname not supported for ai_socktype");
 }
 
-TEST(HostpeekWriteErrors, full_device_fails_with_a_message) {
+TEST_F(HostpeekWriteErrors, full_device_fails_with_a_message) {
   const Outcome run = hostpeek({"-n", "http", "127.0.0.1"}, {}, Stdout::dev_full);
   EXPECT_EQ(run.err, "hostpeek: write error: No space left on device\n");
   EXPECT_EQ(run.status, 1);
 }
 
-TEST(HostpeekWriteErrors, closed_pipe_fails_with_a_message_not_a_signal) {
+TEST_F(HostpeekWriteErrors, closed_pipe_fails_with_a_message_not_a_signal) {
   const Outcome run = hostpeek({"-n", "http", "127.0.0.1"}, {}, Stdout::closed_pipe);
   EXPECT_EQ(run.err, "hostpeek: write error: Broken pipe\n");
   EXPECT_EQ(run.status, 1);
 }
 
-TEST(HostpeekWriteErrors, failed_lookup_with_full_device_reports_only_the_lookup) {
+TEST_F(HostpeekWriteErrors, failed_lookup_with_full_device_reports_only_the_lookup) {
   const Outcome run = hostpeek({"-n", "http", "not-an-address"}, {}, Stdout::dev_full);
   EXPECT_EQ(run.err, "hostpeek: Name or service not known\n");
   EXPECT_EQ(run.status, 1);

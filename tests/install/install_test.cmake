@@ -64,7 +64,8 @@ if(READELF)
 endif()
 
 # The installed command finds the installed library through its relative run path.
-expect_output("6@[127.0.0.1]:80\n" ${prefix}/bin/hostpeek -n http 127.0.0.1)
+expect_output("6@[127.0.0.1]:80\n17@[127.0.0.1]:80\n0@[127.0.0.1]:80\n"
+              ${prefix}/bin/hostpeek -n 80 127.0.0.1)
 
 separate_arguments(c_flags UNIX_COMMAND "${C_FLAGS}")
 separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")

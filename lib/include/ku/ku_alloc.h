@@ -8,6 +8,7 @@
 #define KU_KU_ALLOC_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #ifndef KU_API
 #if defined(__GNUC__) || defined(__clang__)
@@ -80,6 +81,22 @@ KU_API extern void (*_ku_home_destroy_mutexes)(void *mutexes);
 KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_find,
   max_size_ku_block_find, max_used_ku_block_find, count_ku_block_find_loop,
   ku_block_find_collision, ku_block_find_collision_used, ku_block_find_collision_size;
+
+/* Diagnostics */
+
+/* Writes a readable tree of home to stream, one line per item, two blanks of indent per level:
+ *   home ADDR: size N, refs R, U entries in N slots[, parent ADDR][, threadsafe][, automatic]
+ *     preload: USED of SIZE bytes used            (when the home has a preload area)
+ *     ADDR: N bytes[, preload]                     (one line per entry, in table slot order)
+ *     ADDR: N bytes, home                          (a sub-home entry, followed by its own tree)
+ *     total: E entries, B bytes[; with sub-homes E entries, B bytes]
+ *     stats: alloc C (B bytes), free C (B bytes), live C (B bytes), carved C, carved freed C,
+ *            sub-homes C, resizes C                (on one line, when statistics are on)
+ * A home without table prints "home ADDR: size N, no table", a NULL home "home (null)".
+ * Takes each home's internal lock while it is written, parent before child, so the stream must
+ * not allocate in the homes reported.  Returns 0; -1 with EFAULT for a NULL stream, or -1 with
+ * the stream's errno when a write failed. */
+KU_API int ku_home_report(ku_home_t *home, FILE *stream);
 
 #ifdef __cplusplus
 }

@@ -6,12 +6,17 @@ set(CPACK_PACKAGE_VENDOR "ku developers")
 set(CPACK_PACKAGE_CONTACT "ku developers <ku@localhost>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "C-ABI utility library with memory homes, and the hostpeek resolver tool")
-set(CPACK_PACKAGE_DESCRIPTION
-    "libku offers library start-up, error-number helpers and an address-lookup wrapper, socket \
-operations and socket-address comparison, logging with per-module levels set from the environment, \
-and a hierarchical memory allocator in which every allocation belongs to a home and ending a home \
-frees everything in it.  The package holds the shared and static library, the C headers with an \
-optional C++17 layer, the CMake and pkg-config files, the hostpeek command and the manual pages.")
+# Wrapped by hand: dpkg shows the extended description as it stands.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "libku offers library start-up, error-number helpers and an address-lookup\n"
+  "wrapper, socket operations and socket-address comparison, logging with\n"
+  "per-module levels set from the environment, and a hierarchical memory\n"
+  "allocator in which every allocation belongs to a home and ending a home\n"
+  "frees everything in it.\n"
+  ".\n"
+  "The package holds the shared and static library, the C headers with an\n"
+  "optional C++17 layer, the CMake and pkg-config files, the hostpeek command\n"
+  "and the manual pages.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES OFF)
 

@@ -11,22 +11,6 @@
 
 namespace {
 
-// Takes a home's internal lock for the life of the object, as every allocator operation does.
-class ReportLock {
- public:
-  explicit ReportLock(const ku_home_t *home) noexcept : lock_(home->kuh_lock) {
-    if (lock_ != nullptr) _ku_home_locker(lock_);
-  }
-  ReportLock(const ReportLock &) = delete;
-  ReportLock &operator=(const ReportLock &) = delete;
-  ~ReportLock() {
-    if (lock_ != nullptr) _ku_home_unlocker(lock_);
-  }
-
- private:
-  void *lock_;
-};
-
 struct Totals {
   uint64_t entries = 0;
   uint64_t bytes = 0;
@@ -82,8 +66,8 @@ bool is_preloaded(const ku_block_t *t, const void *p) noexcept {
 
 // Writes one home at the given depth and adds its entries, sub-homes included, to tree.
 void report_home(Writer &out, int depth, const ku_home_t *home, Totals &tree) noexcept {
-  ReportLock lock(home);
-  const ku_block_t *t = home->kuh_blocks;
+  HomeLock lock(home);
+  const ku_block_t *t = lock.table();
   if (t == nullptr) {
     out.line(depth, "home %p: size %d, no table", static_cast<const void *>(home), home->kuh_size);
     return;

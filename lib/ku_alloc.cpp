@@ -842,30 +842,30 @@ KU_API void ku_home_preload(ku_home_t *home, int n, int size) {
 KU_API ku_home_t *ku_home_auto(void *area, int size) {
   if (!area || size < 0) return nullptr;
   const auto addr = reinterpret_cast<uintptr_t>(area);
+  const uint64_t gap = (8 - (addr & 7)) & 7;
   const uint64_t table_bytes = sizeof(ku_block_t) + kAutoSlots * sizeof(ku_alloc_t);
-  const uint64_t prefix = sizeof(ku_home_t) + table_bytes + ((8 - (addr & 7)) & 7);
+  const uint64_t prefix = gap + sizeof(ku_home_t) + table_bytes;
   uint64_t usable = static_cast<uint64_t>(size);
   if (usable < prefix) return nullptr;
   if (usable > prefix + kMaxPrsize) usable = prefix + kMaxPrsize;
 
-  // The record and table sit at the buffer's own address, which need not be aligned: they are
-  // built aligned here and copied in byte-wise.
-  auto *bytes = static_cast<unsigned char *>(area);
-  auto *table = reinterpret_cast<ku_block_t *>(bytes + sizeof(ku_home_t));
-  const ku_home_t home{size, table, nullptr};
-  ku_block_t header{};
-  header.kub_n = kAutoSlots;
-  header.kub_ref = 1;
-  header.kub_preload = bytes + prefix;
-  header.kub_prsize = static_cast<uint16_t>(usable - prefix);
-  header.kub_hauto = 1;
-  header.kub_auto = 1;
-  header.kub_preauto = 1;
-  header.kub_auto_all = 1;
-  memcpy(bytes, &home, sizeof home);
-  memcpy(table, &header, sizeof header);
-  memset(bytes + sizeof(ku_home_t) + sizeof header, 0, kAutoSlots * sizeof(ku_alloc_t));
-  return reinterpret_cast<ku_home_t *>(area);
+  // The gap goes in front: the record and table then lie aligned, and the preload area begins
+  // at area + prefix all the same.
+  auto *bytes = static_cast<unsigned char *>(area) + gap;
+  auto *home = reinterpret_cast<ku_home_t *>(bytes);
+  auto *t = reinterpret_cast<ku_block_t *>(bytes + sizeof(ku_home_t));
+  memset(bytes, 0, sizeof(ku_home_t) + table_bytes);
+  home->kuh_size = size;
+  home->kuh_blocks = t;
+  t->kub_n = kAutoSlots;
+  t->kub_ref = 1;
+  t->kub_preload = static_cast<unsigned char *>(area) + prefix;
+  t->kub_prsize = static_cast<uint16_t>(usable - prefix);
+  t->kub_hauto = 1;
+  t->kub_auto = 1;
+  t->kub_preauto = 1;
+  t->kub_auto_all = 1;
+  return home;
 }
 
 // ---- User mutex ----

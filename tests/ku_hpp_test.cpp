@@ -1,0 +1,316 @@
+// The C++ layer: ownership of references by the handles, the user-mutex guard, the automatic
+// home in a member buffer, and std::pmr containers that allocate in a home.  Under the asan
+// preset, LeakSanitizer checks that whatever a home held ended with it.
+#include <gtest/gtest.h>
+#include <ku/ku.hpp>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory_resource>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Counts how often a home's destructor ran: the sign that the home ended.
+int ended = 0;
+void count_end(void *) { ++ended; }
+
+ku_home_t *watched_home() {
+  ended = 0;
+  ku_home_t *home = ku_home_create();
+  EXPECT_NE(home, nullptr);
+  EXPECT_EQ(ku_home_destructor(home, count_end), 0);
+  return home;
+}
+
+bool inside(const void *p, const void *object, std::size_t size) {
+  auto a = reinterpret_cast<std::uintptr_t>(p);
+  auto start = reinterpret_cast<std::uintptr_t>(object);
+  return start <= a && a < start + size;
+}
+
+// ---- unique_home ----
+
+TEST(UniqueHome, destruction_drops_its_reference_and_ends_the_home) {
+  {
+    ku::unique_home home(watched_home());
+    ASSERT_NE(ku_alloc(home.get(), 100), nullptr);
+  }
+  EXPECT_EQ(ended, 1);
+}
+
+TEST(UniqueHome, leaves_other_references_alone) {
+  ku_home_t *raw = watched_home();
+  ku_home_ref(raw);
+  { ku::unique_home home(raw); }
+  EXPECT_EQ(ended, 0);
+  EXPECT_EQ(ku_home_refcount(raw), 1u);
+  EXPECT_EQ(ku_home_unref(raw), 1);
+  EXPECT_EQ(ended, 1);
+}
+
+TEST(UniqueHome, move_transfers_ownership_once) {
+  ku::unique_home a(watched_home());
+  ku::unique_home b(std::move(a));
+  EXPECT_FALSE(a);
+  ASSERT_TRUE(b);
+  ku::unique_home c;
+  c = std::move(b);
+  EXPECT_FALSE(b);
+  EXPECT_EQ(ended, 0);
+  c.reset();
+  EXPECT_EQ(ended, 1);
+}
+
+TEST(UniqueHome, clone_is_freed_through_its_parent) {
+  ku::unique_home parent = ku::unique_home::create();
+  ku::unique_home child = ku::unique_home::clone(parent.get(), 64);
+  ASSERT_TRUE(child);
+  EXPECT_EQ(ku_home_parent(child.get()), parent.get());
+  EXPECT_EQ(ku_in_home(parent.get(), child.get()), 1);
+  ku_home_t *raw = child.get();
+  child.reset();
+  EXPECT_EQ(ku_in_home(parent.get(), raw), 0);
+}
+
+TEST(UniqueHome, ends_a_callers_home_without_freeing_the_record) {
+  ku_home_t record{};
+  ASSERT_EQ(ku_home_init(&record), 0);
+  ASSERT_NE(ku_alloc(&record, 32), nullptr);
+  { ku::unique_home home(&record); }
+  EXPECT_EQ(record.kuh_blocks, nullptr);
+}
+
+// ---- shared_home ----
+
+TEST(SharedHome, copies_hold_references_and_the_last_one_ends_the_home) {
+  ku::shared_home a(watched_home());
+  {
+    ku::shared_home b = a;
+    ku::shared_home c;
+    c = b;
+    EXPECT_EQ(a.use_count(), 3u);
+  }
+  EXPECT_EQ(a.use_count(), 1u);
+  EXPECT_EQ(ended, 0);
+  a.reset();
+  EXPECT_EQ(ended, 1);
+}
+
+TEST(SharedHome, self_assignment_keeps_the_count) {
+  ku::shared_home a(watched_home());
+  ku::shared_home &same = a;
+  a = same;
+  EXPECT_EQ(a.use_count(), 1u);
+  a = std::move(same);
+  EXPECT_EQ(a.use_count(), 1u);
+  EXPECT_TRUE(a);
+}
+
+TEST(SharedHome, takes_over_a_unique_homes_reference) {
+  ku::unique_home owner(watched_home());
+  ku::shared_home shared(std::move(owner));
+  EXPECT_FALSE(owner);
+  EXPECT_EQ(shared.use_count(), 1u);
+}
+
+TEST(SharedHome, share_adds_a_reference_to_a_held_home) {
+  ku_home_t *raw = watched_home();
+  {
+    ku::shared_home extra = ku::shared_home::share(raw);
+    EXPECT_EQ(ku_home_refcount(raw), 2u);
+  }
+  EXPECT_EQ(ku_home_refcount(raw), 1u);
+  ku_home_unref(raw);
+  EXPECT_EQ(ended, 1);
+}
+
+// ---- home_mutex_guard ----
+
+TEST(HomeMutexGuard, holds_the_user_mutex_for_its_scope) {
+  ku::unique_home home = ku::unique_home::create();
+  ASSERT_EQ(ku_home_threadsafe(home.get()), 0);
+  {
+    ku::home_mutex_guard guard(home.get());
+    int busy = -1;
+    std::thread([&] { busy = ku_home_trylock(home.get()); }).join();
+    EXPECT_EQ(busy, EBUSY);
+    EXPECT_NE(ku_alloc(home.get(), 10), nullptr);  // the internal mutex is another one
+  }
+  EXPECT_EQ(ku_home_trylock(home.get()), 0);
+  EXPECT_EQ(ku_home_unlock(home.get()), 0);
+}
+
+TEST(HomeMutexGuard, keeps_the_home_alive_after_its_owner_let_go) {
+  ku_home_t *raw = watched_home();
+  ASSERT_EQ(ku_home_threadsafe(raw), 0);
+  {
+    ku::home_mutex_guard guard(raw);
+    EXPECT_EQ(ku_home_unref(raw), 0);
+    EXPECT_EQ(ended, 0);
+  }
+  EXPECT_EQ(ended, 1);
+}
+
+TEST(HomeMutexGuard, references_a_home_without_mutexes) {
+  ku::unique_home home = ku::unique_home::create();
+  {
+    ku::home_mutex_guard guard(home.get());
+    EXPECT_EQ(ku_home_refcount(home.get()), 2u);
+  }
+  EXPECT_EQ(ku_home_refcount(home.get()), 1u);
+}
+
+TEST(HomeMutexGuard, failures_throw_with_the_error_number) {
+  try {
+    ku::home_mutex_guard guard(nullptr);
+    FAIL() << "a null home was locked";
+  } catch (const std::system_error &e) {
+    EXPECT_EQ(e.code().value(), EFAULT);
+  }
+  ku_home_t no_table{};
+  try {
+    ku::home_mutex_guard guard(&no_table);
+    FAIL() << "a home without table was locked";
+  } catch (const std::system_error &e) {
+    EXPECT_EQ(e.code().value(), EINVAL);
+  }
+}
+
+// ---- auto_home ----
+
+TEST(AutoHome, carves_small_blocks_from_its_own_buffer) {
+  ku::auto_home<1024> home;
+  ASSERT_NE(home.get(), nullptr);
+  void *p = ku_alloc(home.get(), 16);
+  EXPECT_TRUE(inside(home.get(), &home, sizeof home));
+  EXPECT_TRUE(inside(p, &home, sizeof home));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 8, 0u);
+}
+
+TEST(AutoHome, ends_with_its_scope_and_frees_heap_blocks) {
+  ended = 0;
+  {
+    ku::auto_home<256> home;
+    ASSERT_EQ(ku_home_destructor(home.get(), count_end), 0);
+    for (int i = 0; i < 10; ++i)  // outgrows both the 7-slot table and the buffer
+      ASSERT_NE(ku_alloc(home.get(), 100), nullptr);
+  }
+  EXPECT_EQ(ended, 1);
+}
+
+TEST(AutoHome, tolerates_an_earlier_end) {
+  ku::auto_home<512> home;
+  ASSERT_NE(ku_alloc(home.get(), 1000), nullptr);
+  EXPECT_EQ(ku_home_unref(home.get()), 1);
+}
+
+// ---- home_resource ----
+
+TEST(HomeResource, pmr_containers_allocate_in_the_home) {
+  ku::unique_home home = ku::unique_home::create();
+  ku::home_resource resource(home.get());
+  std::pmr::vector<int> numbers(&resource);
+  for (int i = 0; i < 1000; ++i) numbers.push_back(i);
+  std::pmr::string text("longer than any small-string buffer could hold", &resource);
+  std::pmr::map<std::pmr::string, int> index(&resource);
+  index.emplace("one", 1);
+  index.emplace("a key long enough to need its own block", 2);
+
+  EXPECT_EQ(ku_in_home(home.get(), numbers.data()), 1);
+  EXPECT_EQ(ku_in_home(home.get(), text.data()), 1);
+  EXPECT_EQ(ku_in_home(home.get(), index.begin()->first.data()), 1);
+  EXPECT_EQ(numbers[999], 999);
+  EXPECT_EQ(index.at("one"), 1);
+}
+
+TEST(HomeResource, released_blocks_leave_the_home) {
+  ku::unique_home home = ku::unique_home::create();
+  ku::home_resource resource(home.get());
+  const void *old;
+  {
+    std::pmr::vector<char> bytes(5000, 'x', &resource);
+    old = bytes.data();
+    EXPECT_EQ(ku_in_home(home.get(), old), 1);
+  }
+  EXPECT_EQ(ku_in_home(home.get(), old), 0);
+  ku_home_check(home.get());
+}
+
+TEST(HomeResource, containers_left_in_the_home_end_with_it) {
+  // Nothing here is destroyed one by one: the home takes the map, its nodes and its strings.
+  ku_home_t *home = ku_home_create();
+  auto *resource = new (ku_alloc(home, sizeof(ku::home_resource))) ku::home_resource(home);
+  using Map = std::pmr::map<std::pmr::string, std::pmr::vector<int>>;
+  auto *map = new (ku_alloc(home, sizeof(Map))) Map(resource);
+  for (int i = 0; i < 200; ++i)
+    (*map)[std::pmr::string("key number " + std::to_string(i), resource)].assign(50, i);
+  EXPECT_EQ(map->size(), 200u);
+  EXPECT_EQ(ku_home_unref(home), 1);
+}
+
+TEST(HomeResource, honours_alignments_beyond_what_the_home_gives) {
+  ku::auto_home<4096> home;  // carved blocks are only 8-aligned
+  ku::home_resource resource(home.get());
+  for (std::size_t alignment : {16u, 32u, 64u, 4096u}) {
+    void *p = resource.allocate(24, alignment);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % alignment, 0u) << alignment;
+    std::memset(p, 0x5a, 24);
+    resource.deallocate(p, 24, alignment);
+  }
+  ku_home_check(home.get());
+}
+
+TEST(HomeResource, small_alignments_use_the_block_as_is) {
+  ku::auto_home<1024> home;
+  ku::home_resource resource(home.get());
+  void *p = resource.allocate(40, 8);
+  EXPECT_EQ(ku_in_home(home.get(), p), 1);
+  EXPECT_TRUE(inside(p, &home, sizeof home));
+  resource.deallocate(p, 40, 8);
+  EXPECT_EQ(ku_in_home(home.get(), p), 0);
+}
+
+TEST(HomeResource, zero_bytes_still_give_a_block) {
+  ku::unique_home home = ku::unique_home::create();
+  ku::home_resource resource(home.get());
+  void *p = resource.allocate(0, 1);
+  ASSERT_NE(p, nullptr);
+  resource.deallocate(p, 0, 1);
+}
+
+TEST(HomeResource, refuses_sizes_a_home_cannot_hold) {
+  ku::unique_home home = ku::unique_home::create();
+  ku::home_resource resource(home.get());
+  const std::size_t too_big = static_cast<std::size_t>(INT_MAX) + 1;
+  std::size_t odd_alignment = 24;
+  EXPECT_THROW(static_cast<void>(resource.allocate(too_big, 8)), std::bad_alloc);
+  EXPECT_THROW(static_cast<void>(resource.allocate(static_cast<std::size_t>(INT_MAX) - 8, 64)),
+               std::bad_alloc);
+  EXPECT_THROW(static_cast<void>(resource.allocate(16, odd_alignment)), std::bad_alloc);
+}
+
+TEST(HomeResource, equality_is_sameness_of_the_home) {
+  ku::unique_home one = ku::unique_home::create();
+  ku::unique_home two = ku::unique_home::create();
+  ku::home_resource a(one.get()), b(one.get()), c(two.get());
+  EXPECT_TRUE(a == b);
+  EXPECT_FALSE(a == c);
+  EXPECT_FALSE(a == *std::pmr::new_delete_resource());
+}
+
+#ifndef NDEBUG
+TEST(HomeResourceDeathTest, returning_a_foreign_block_aborts) {
+  ku::unique_home home = ku::unique_home::create();
+  ku::home_resource resource(home.get());
+  int outsider = 0;
+  EXPECT_DEATH(resource.deallocate(&outsider, sizeof outsider, alignof(int)), "");
+}
+#endif
+
+}  // namespace

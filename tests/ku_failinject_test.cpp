@@ -287,6 +287,14 @@ TEST_F(FailureSweep, allocation_calls) {
 }
 
 TEST_F(FailureSweep, realloc_of_heap_and_carved_blocks) {
+  // realloc of null allocates, here growing a full table first.
+  sweep("ku_realloc of null", {[&] { w.make(21, true); },
+                               [&] { return (result = ku_realloc(w.home, nullptr, 40)) != nullptr; },
+                               [&](bool failed) {
+                                 w.verify();
+                                 EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
+                               },
+                               [&] { w.end(); }});
   // A heap block that grows: on failure the old block stays valid, recorded and unchanged.
   void *data = nullptr;
   sweep("ku_realloc heap", {[&] {
@@ -364,6 +372,14 @@ TEST_F(FailureSweep, making_homes) {
                                         }
                                       },
                                       [] { w.end(); }});
+  // A parent whose table is full: the table, the record and the sub-home's table can each fail.
+  sweep("ku_home_clone growing its parent", {[] { w.make(21, true); },
+                                             [] { return (result = ku_home_clone(w.home, 64)) != nullptr; },
+                                             [](bool failed) {
+                                               w.verify();
+                                               EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
+                                             },
+                                             [] { w.end(); }});
   sweep("ku_home_clone without parent", {[] {}, [] { return (result = ku_home_clone(nullptr, 32)) != nullptr; },
                                          [](bool) {},
                                          [] {
@@ -430,6 +446,40 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
            }
          },
          [] { ku_home_deinit(&zero); }});
+  static ku_home_t *sub;
+  sweep("allocation in a sub-home of a thread-safe home",
+        {[] {
+           w.make(2);
+           ASSERT_EQ(ku_home_threadsafe(w.home), 0);
+           sub = static_cast<ku_home_t *>(ku_home_clone(w.home, 32));
+           for (int i = 0; i < 21; ++i)
+             ku_alloc(sub, 24);
+         },
+         [] { return (result = ku_alloc(sub, 24)) != nullptr; },
+         [](bool failed) {
+           w.verify();
+           ku_home_check(sub);
+           EXPECT_EQ(ku_in_home(sub, result), failed ? 0 : 1);
+         },
+         [] { w.end(); }});
+  static FILE *report;
+  sweep("ku_home_report", {[] {
+                             w.make(3, true);
+                             ku_home_clone(w.home, 40);
+                             report = tmpfile();
+                           },
+                           [] {
+                             // Writing a report to a stream may allocate the stream's buffer.
+                             bool ok = ku_home_report(w.home, report) == 0;
+                             if (!ok && inj.failed)
+                               errno = ENOMEM;
+                             return ok;
+                           },
+                           [](bool) { w.verify(); },
+                           [] {
+                             fclose(report);
+                             w.end();
+                           }});
   sweep("ku_home_init_stats", {[] { w.make(3); },
                                [] {
                                  ku_home_init_stats(w.home);

@@ -36,15 +36,18 @@ struct Seen {
   bool intact = false;
 };
 Seen seen;
-std::vector<void *> watched;  // allocations filled with 0x5C that the destructor inspects
+struct Watched {
+  ku_home_t *home;
+  void *p;
+};
+std::vector<Watched> watched;  // allocations filled with 0x5C that the destructor inspects
 
 void watching_destructor(void *home) {
   seen.calls++;
   seen.home = home;
   seen.intact = true;
-  for (void *p : watched)
-    if (!ku_in_home(static_cast<ku_home_t *>(home), p) || !all_bytes(p, 32, 0x5C))
-      seen.intact = false;
+  for (const Watched &w : watched)
+    if (!ku_in_home(w.home, w.p) || !all_bytes(w.p, 32, 0x5C)) seen.intact = false;
   // What the destructor allocates dies with the home (LeakSanitizer checks).
   void *extra = ku_alloc(static_cast<ku_home_t *>(home), 100);
   if (extra == nullptr) seen.intact = false;
@@ -58,7 +61,7 @@ void counting_destructor(void *home) {
 void *watched_alloc(ku_home_t *h) {
   void *p = ku_alloc(h, 32);
   memset(p, 0x5C, 32);
-  watched.push_back(p);
+  watched.push_back({h, p});
   return p;
 }
 
@@ -109,6 +112,18 @@ TEST(Kinds, home_smaller_than_its_record_is_refused) {
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(table(parent)->kub_used, 0u);
 #endif
+  ku_home_unref(parent);
+}
+
+TEST(Kinds, negative_home_size_is_refused_with_enomem) {
+  ku_home_t *parent = ku_home_create();
+  errno = 0;
+  EXPECT_EQ(ku_home_new(-1), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
+  errno = 0;
+  EXPECT_EQ(ku_home_clone(parent, INT32_MIN), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(table(parent)->kub_used, 0u);
   ku_home_unref(parent);
 }
 
@@ -281,6 +296,21 @@ TEST(Ending, deinit_and_destroy_want_a_single_reference) {
   EXPECT_EQ(heap->kuh_blocks, nullptr);
   EXPECT_EQ(heap->kuh_size, 24);
   free(heap);
+}
+
+TEST(Ending, deinit_and_destroy_of_a_subhome_are_refused) {
+  ku_home_t *h = ku_home_create();
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 24));
+#ifndef NDEBUG
+  EXPECT_DEATH(ku_home_deinit(sub), "Assertion");
+  EXPECT_DEATH(ku_home_destroy(sub), "Assertion");
+#else
+  ku_home_deinit(sub);
+  ku_home_destroy(sub);
+#endif
+  ASSERT_NE(sub->kuh_blocks, nullptr);
+  EXPECT_EQ(ku_home_parent(sub), h);
+  ku_home_unref(h);
 }
 
 TEST(Ending, freeing_a_foreign_address_aborts) {
@@ -602,6 +632,48 @@ TEST(Move, detached_allocations_belong_to_nobody) {
   ku_home_ref(sub);
   EXPECT_EQ(ku_home_unref(sub), 0);
   EXPECT_EQ(ku_home_unref(sub), 1);  // a top-level heap home now: frees itself and q
+}
+
+TEST(Move, carved_blocks_stay_with_the_source) {
+  ku_home_t *src = ku_home_create();
+  ku_home_t *dst = ku_home_create();
+  ku_home_preload(src, 4, 16);
+  void *carved = ku_alloc(src, 16);
+  memset(carved, 0x21, 16);
+  void *heap = ku_alloc(src, 1000);
+  ASSERT_EQ(ku_home_move(dst, src), 0);
+  EXPECT_EQ(ku_in_home(src, carved), 1);
+  EXPECT_EQ(ku_in_home(dst, carved), 0);
+  EXPECT_EQ(ku_in_home(dst, heap), 1);
+  EXPECT_EQ(table(src)->kub_used, 1u);
+  EXPECT_EQ(table(dst)->kub_used, 1u);
+  ku_home_unref(dst);
+  EXPECT_TRUE(all_bytes(carved, 16, 0x21));
+  ku_free(src, carved);
+  ku_home_unref(src);
+}
+
+TEST(Move, destination_below_the_source_is_refused) {
+  reset_seen();
+  ku_home_t *src = ku_home_create();
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(src, 24));
+  auto *subsub = static_cast<ku_home_t *>(ku_home_clone(sub, 24));
+  void *p = ku_alloc(src, 8);
+  ku_home_destructor(src, counting_destructor);
+  for (ku_home_t *dst : {sub, subsub}) {
+    errno = 0;
+    EXPECT_EQ(ku_home_move(dst, src), -1);
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_EQ(seen.calls, 0);
+  EXPECT_EQ(ku_in_home(src, p), 1);
+  EXPECT_EQ(ku_home_parent(sub), src);
+  // The other way round is an ordinary move: the sub-homes' contents go up.
+  void *q = ku_alloc(subsub, 8);
+  ASSERT_EQ(ku_home_move(src, subsub), 0);
+  EXPECT_EQ(ku_in_home(src, q), 1);
+  ku_home_unref(src);
+  EXPECT_EQ(seen.calls, 1);
 }
 
 // ---- Preload ----

@@ -248,6 +248,9 @@ TEST(GetStats, copies_as_much_as_the_callers_record_holds) {
   EXPECT_EQ(s.kst_alloc_bytes, 100u);
   EXPECT_EQ(buf[40], 0x5A);
   ku_home_get_stats(h, 0, nullptr, 120);
+  memset(buf, 0x5A, sizeof buf);
+  ku_home_get_stats(h, 0, reinterpret_cast<ku_home_stats_t *>(buf), -1);  // refused
+  EXPECT_EQ(buf[0], 0x5A);
   ku_home_unref(h);
 }
 

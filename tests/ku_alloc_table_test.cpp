@@ -311,23 +311,6 @@ TEST(Growth, sizes_run_31_127_511_2047) {
   ku_home_unref(h);
 }
 
-TEST(Growth, zero_size_and_refused_allocations_make_no_entry_and_no_table) {
-  ku_home_t home{};
-  EXPECT_EQ(ku_alloc(&home, 0), nullptr);
-  EXPECT_EQ(home.kuh_blocks, nullptr);
-  errno = 0;
-  EXPECT_EQ(ku_alloc(&home, -1), nullptr);
-  EXPECT_EQ(errno, ENOMEM);
-  EXPECT_EQ(home.kuh_blocks, nullptr);
-  void *p = ku_alloc(&home, 1);
-  ASSERT_NE(home.kuh_blocks, nullptr);
-  EXPECT_EQ(table(&home)->kub_n, 31u);
-  EXPECT_EQ(table(&home)->kub_ref, 1u);
-  EXPECT_EQ(table(&home)->kub_hauto, 1u);
-  EXPECT_EQ(ku_in_home(&home, p), 1);
-  ku_home_deinit(&home);
-}
-
 TEST(Growth, automatic_home_leaves_its_buffer_table_at_6th_entry) {
   alignas(8) unsigned char buf[1024];
   ku_home_t *h = ku_home_auto(buf, sizeof buf);
@@ -352,12 +335,6 @@ TEST(Growth, automatic_home_leaves_its_buffer_table_at_6th_entry) {
 }
 
 // ---- Consistency check ----
-
-TEST(Check, passes_null_and_tableless_homes) {
-  ku_home_check(nullptr);
-  ku_home_t empty{};
-  ku_home_check(&empty);
-}
 
 TEST(Check, aborts_on_a_miscounted_table_also_in_a_subhome) {
   ku_home_t *h = ku_home_create();

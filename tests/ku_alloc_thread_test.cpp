@@ -130,44 +130,6 @@ TEST(Threads, threads_share_one_threadsafe_home) {
   EXPECT_EQ(ku_home_unref(h), 1);
 }
 
-TEST(Threads, user_mutex_calls_on_homes_without_mutexes) {
-  ku_home_t *plain = ku_home_create();
-  errno = 0;
-  EXPECT_EQ(ku_home_lock(nullptr), EFAULT);
-  EXPECT_EQ(ku_home_trylock(nullptr), EFAULT);
-  EXPECT_EQ(ku_home_unlock(nullptr), EFAULT);
-  EXPECT_EQ(errno, 0);
-  EXPECT_EQ(ku_home_lock(plain), -1);
-  EXPECT_EQ(ku_home_trylock(plain), -1);
-  EXPECT_EQ(ku_home_is_threadsafe(plain), 0);
-  EXPECT_EQ(ku_home_is_threadsafe(nullptr), 0);
-  EXPECT_EQ(ku_home_threadsafe(nullptr), -1);
-  EXPECT_EQ(errno, EFAULT);
-  // Without mutexes, the mutex calls only count references.
-  EXPECT_EQ(ku_home_mutex_lock(plain), 0);
-  EXPECT_EQ(ku_home_refcount(plain), 2u);
-  EXPECT_EQ(ku_home_mutex_unlock(plain), 0);
-  EXPECT_EQ(ku_home_refcount(plain), 1u);
-  ku_home_t blank{};
-  errno = 0;
-  EXPECT_EQ(ku_home_mutex_lock(&blank), -1);
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(ku_home_mutex_lock(nullptr), -1);
-  EXPECT_EQ(errno, EFAULT);
-  ku_home_unref(plain);
-}
-
-TEST(Threads, threadsafe_twice_keeps_the_first_mutexes_and_subhomes_get_none) {
-  ku_home_t *h = threadsafe_home();
-  void *lock = h->kuh_lock;
-  EXPECT_EQ(ku_home_threadsafe(h), 0);
-  EXPECT_EQ(h->kuh_lock, lock);
-  EXPECT_EQ(ku_home_is_threadsafe(h), 1);
-  auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 24));
-  EXPECT_EQ(ku_home_is_threadsafe(sub), 0);
-  ku_home_unref(h);
-}
-
 TEST(Threads, trylock_is_busy_while_another_thread_holds_the_user_mutex) {
   ku_home_t *h = threadsafe_home();
   std::promise<void> held, release;

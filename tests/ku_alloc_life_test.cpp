@@ -318,7 +318,7 @@ TEST(Ending, freeing_a_foreign_address_aborts) {
   EXPECT_EQ(empty.kuh_blocks, nullptr);
   EXPECT_EQ(table(h)->kub_used, 0u);
 #endif
-  ku_free(h, nullptr);  // a null address is no allocation and does nothing
+  ku_free(h, nullptr);                       // a null address is no allocation and does nothing
   EXPECT_EQ(ku_realloc(h, p, 16), nullptr);  // refused, nothing changes
   EXPECT_EQ(ku_in_home(other, p), 1);
   ku_home_unref(other);
@@ -333,7 +333,7 @@ TEST(Allocation, null_home_calls_are_the_c_library) {
   EXPECT_TRUE(all_bytes(z, 100, 0));
   p = ku_realloc(nullptr, p, 1000);
   ASSERT_NE(p, nullptr);
-  free(p);         // plain heap blocks
+  free(p);  // plain heap blocks
   ku_free(nullptr, z);
   auto *s = static_cast<int *>(ku_salloc(nullptr, 0));
   EXPECT_EQ(*s, 4);
@@ -620,7 +620,7 @@ TEST(Auto, layout_on_aligned_and_misaligned_buffers) {
     EXPECT_EQ(t.kub_stats, nullptr);
     EXPECT_EQ(t.kub_destructor, nullptr);
     EXPECT_TRUE(all_bytes(area + 24 + 64, 7 * sizeof(ku_alloc_t), 0));
-    EXPECT_EQ(area[c.prefix], 0xEE);  // the preload area is not cleared
+    EXPECT_EQ(area[c.prefix], 0xEE);         // the preload area is not cleared
     if (c.misalign == 0) ku_home_deinit(h);  // holds no heap memory either way
   }
 }
@@ -639,8 +639,8 @@ TEST(Auto, ending_frees_heap_allocations_and_nothing_inside_the_buffer) {
   alignas(8) unsigned char buf[512];
   for (bool by_unref : {false, true}) {
     ku_home_t *h = ku_home_auto(buf, sizeof buf);
-    ku_alloc(h, 100);                     // carved
-    void *big = ku_alloc(h, 400);         // does not fit: heap
+    ku_alloc(h, 100);              // carved
+    void *big = ku_alloc(h, 400);  // does not fit: heap
     EXPECT_EQ(table(h)->kub_auto_all, 0u);
     EXPECT_EQ(ku_in_home(h, big), 1);
     ku_home_clone(h, 24);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -40,7 +41,7 @@ struct MHome {
   bool alive = true;
   bool stats = false;
   uint64_t live_count = 0, live_bytes = 0;  // as the statistics must count them
-  char *pre = nullptr;                       // preload area, once the home has one
+  char *pre = nullptr;                      // preload area, once the home has one
   uint64_t prsize = 0, prused = 0;
 };
 
@@ -52,7 +53,9 @@ struct MBlock {
   int sub;  // index of the sub-home for a sub-home entry, else -1
 };
 
-unsigned char pattern(unsigned char seed, int i) { return static_cast<unsigned char>(seed + i * 7); }
+unsigned char pattern(unsigned char seed, int i) {
+  return static_cast<unsigned char>(seed + i * 7);
+}
 
 class Model {
  public:
@@ -89,8 +92,8 @@ class Model {
     if (home >= 0 && homes_[home].alive) dump(home);
     ok_ = false;
   }
-#define CHECK_M(cond, home)                      \
-  do {                                           \
+#define CHECK_M(cond, home)                          \
+  do {                                               \
     if (!(cond)) return fail(#cond, __LINE__, home); \
   } while (0)
 
@@ -431,7 +434,8 @@ class Model {
     int foreign;
     CHECK_M(ku_realloc(m.h, &foreign, 16) == nullptr, home);
     int sub = live_sub();
-    if (sub >= 0) CHECK_M(ku_realloc(homes_[homes_[sub].parent].h, homes_[sub].h, 99) == nullptr, sub);
+    if (sub >= 0)
+      CHECK_M(ku_realloc(homes_[homes_[sub].parent].h, homes_[sub].h, 99) == nullptr, sub);
     CHECK_M((m.h->kuh_blocks ? m.h->kuh_blocks->kub_used : 0) == used, home);
   }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "ku_alloc_impl.h"
@@ -129,8 +130,8 @@ TEST(Stats, realloc_of_carved_blocks) {
   ku_home_t *h = home_with_stats(64);
   void *first = ku_alloc(h, 16);
   void *last = ku_alloc(h, 8);
-  ku_realloc(h, last, 16);   // last carved, grows in place
-  ku_realloc(h, first, 8);   // earlier carved, shrinks in place
+  ku_realloc(h, last, 16);  // last carved, grows in place
+  ku_realloc(h, first, 8);  // earlier carved, shrinks in place
   ku_home_stats_t s = get(h);
   EXPECT_EQ(s.kst_alloc_preload, 4u);
   EXPECT_EQ(s.kst_free_preload, 2u);

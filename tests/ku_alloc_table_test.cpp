@@ -1,9 +1,7 @@
 // Block tables: slot placement, lookups through probe chains, growth and the lookup counters.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "ku_alloc_impl.h"
@@ -213,7 +211,7 @@ struct Header {
 
 Header header(ku_block_t *t) {
   return {t->kub_parent, t->kub_preload, t->kub_stats, t->kub_destructor, t->kub_ref,
-          t->kub_prsize, t->kub_prused, t->kub_hauto, t->kub_preauto};
+          t->kub_prsize, t->kub_prused,  t->kub_hauto, t->kub_preauto};
 }
 
 struct Held {

@@ -197,6 +197,10 @@ ku_alloc_t *ku_block_find(ku_block_t *t, const void *p) {
   return hit;
 }
 
+// Empties a slot.  A free slot is all zero, padding included, which assigning a value-initialised
+// entry does not promise.
+void clear_entry(ku_alloc_t *e) { memset(e, 0, sizeof *e); }
+
 // Duplicates are not looked for: the caller enters only addresses that the table lacks.
 ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
   assert(p && "ku_block_add: null address");
@@ -470,7 +474,7 @@ KU_API void ku_free(ku_home_t *home, void *data) {
     }
 
     memset(data, kFreedFill, e->kua_size);
-    *e = ku_alloc_t{};
+    clear_entry(e);
     --t->kub_used;
   }
   // Released outside the lock: free() needs nothing of the home.
@@ -504,7 +508,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
       ku_home_stats_free(t, nullptr, old);
       ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
     }
-    *e = ku_alloc_t{};
+    clear_entry(e);
     --t->kub_used;
     ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
     return p;
@@ -532,7 +536,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
   }
   memcpy(p, data, want < old ? want : old);
   if (t->kub_stats) ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
-  *e = ku_alloc_t{};
+  clear_entry(e);
   --t->kub_used;
   ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
   return p;
@@ -868,7 +872,7 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
       if (!e.kua_data || ku_is_preloaded(s, e.kua_data)) continue;
       *ku_block_add(d, e.kua_data) = e;
       if (e.kua_home) reparent(e.kua_data, dst);
-      e = ku_alloc_t{};
+      clear_entry(&e);
     }
     s->kub_used -= movable;
   }

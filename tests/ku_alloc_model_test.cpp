@@ -138,9 +138,14 @@ class Model {
       ku_home_init(&caller_);
       i = add_home(&caller_, kind, -1);
     } else {
-      buffer_.assign(4096 + 8 * rng_.below(8), 0);  // an aligned buffer of a new size
-      i = add_home(ku_home_auto(buffer_.data(), static_cast<int>(buffer_.size())), kind, -1);
-      CHECK_M(homes_[i].prsize == buffer_.size() - 200, i);
+      // Aligned or not: the home starts at the buffer's first 8-aligned byte.
+      int skew = rng_.below(8);
+      int gap = (8 - skew) % 8;
+      buffer_.assign(4200, 0);
+      i = add_home(ku_home_auto(buffer_.data() + skew, 4096), kind, -1);
+      CHECK_M(homes_[i].h == reinterpret_cast<ku_home_t *>(buffer_.data() + skew + gap), i);
+      CHECK_M(homes_[i].pre == reinterpret_cast<char *>(buffer_.data() + skew + 200 + gap), i);
+      CHECK_M(homes_[i].prsize == static_cast<uint64_t>(4096 - 200 - gap), i);
     }
     main_[static_cast<int>(kind)] = i;
   }

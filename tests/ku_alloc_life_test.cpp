@@ -86,10 +86,21 @@ TEST(Kinds, heap_home_has_one_reference_31_slots_and_no_parent) {
   }
 }
 
-TEST(Kinds, larger_home_record_is_zeroed_behind_the_home) {
+// The bytes behind the home record are the caller's: zero at first, and never touched by
+// the home, however its table changes.
+TEST(Kinds, larger_home_record_is_zeroed_and_left_to_the_caller) {
   auto *h = static_cast<ku_home_t *>(ku_home_new(64));
-  EXPECT_EQ(h->kuh_size, 64);
-  EXPECT_TRUE(all_bytes(reinterpret_cast<char *>(h) + 24, 40, 0));
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 44));
+  for (ku_home_t *home : {h, sub}) {
+    int size = home->kuh_size;
+    EXPECT_EQ(size, home == h ? 64 : 44);
+    auto *own = reinterpret_cast<unsigned char *>(home) + 24;
+    EXPECT_TRUE(all_bytes(own, size - 24, 0));
+    memset(own, 0x5C, size - 24);
+    for (int i = 0; i < 40; i++) ku_alloc(home, 24);  // replaces the first table
+    ku_home_check(home);
+    EXPECT_TRUE(all_bytes(own, size - 24, 0x5C));
+  }
   auto *c = static_cast<ku_home_t *>(ku_home_clone(nullptr, 32));
   EXPECT_EQ(c->kuh_size, 32);
   EXPECT_EQ(table(c)->kub_hauto, 0u);
@@ -280,8 +291,8 @@ TEST(Ending, deinit_and_destroy_want_a_single_reference) {
   ku_home_unref(&home);
   ku_home_deinit(&home);
   EXPECT_EQ(home.kuh_blocks, nullptr);
-  // Destroy empties a heap home and leaves its record to the caller.
-  ku_alloc(heap, 10);
+  // Destroy empties a heap home, grown table included, and leaves its record to the caller.
+  for (int i = 0; i < 30; i++) ku_alloc(heap, 10);
   ku_home_clone(heap, 24);
   ku_home_destroy(heap);
   EXPECT_EQ(heap->kuh_blocks, nullptr);

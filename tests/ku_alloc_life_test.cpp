@@ -665,6 +665,22 @@ TEST(Auto, ending_frees_heap_allocations_and_nothing_inside_the_buffer) {
   }
 }
 
+TEST(Auto, move_into_an_automatic_home_replaces_its_buffer_table) {
+  alignas(8) unsigned char buf[512];
+  ku_home_t *h = ku_home_auto(buf, sizeof buf);
+  void *carved = ku_alloc(h, 8);
+  ku_home_t *src = ku_home_create();
+  std::vector<void *> moved = alloc_n(src, 10);
+  ASSERT_EQ(ku_home_move(h, src), 0);  // 3 * 11 > 2 * 7: a heap table of 31
+  EXPECT_NE(static_cast<void *>(table(h)), buf + 24);
+  EXPECT_EQ(table(h)->kub_n, 31u);
+  EXPECT_EQ(table(h)->kub_preauto, 1u);
+  EXPECT_EQ(ku_in_home(h, carved), 1);
+  for (void *p : moved) EXPECT_EQ(ku_in_home(h, p), 1);
+  ku_home_unref(src);
+  ku_home_deinit(h);  // frees the moved blocks and the heap table, nothing in the buffer
+}
+
 TEST(Auto, zero_sized_preload_area_sends_everything_to_the_heap) {
   alignas(8) unsigned char buf[200];
   ku_home_t *h = ku_home_auto(buf, sizeof buf);

@@ -141,6 +141,7 @@ TEST(Table, probe_chains_and_cleared_slots) {
     EXPECT_TRUE(ku_in_home(home, p[0]));
     EXPECT_EQ(count_ku_block_find_loop, loops);
     ku_free(home, p[1]);
+    EXPECT_TRUE(all_bytes(&t->kub_nodes[(start + step) % n], 0, sizeof(ku_alloc_t)));
     loops = count_ku_block_find_loop;
     EXPECT_TRUE(ku_in_home(home, p[2]));
     EXPECT_EQ(count_ku_block_find_loop, loops + 2);
@@ -310,6 +311,23 @@ TEST(Alloc, realloc_heap_block_and_refusals) {
   EXPECT_EQ(ku_realloc(h, q, 0), nullptr);
   EXPECT_FALSE(ku_in_home(h, q));
   EXPECT_EQ(h->kuh_blocks->kub_used, 1u);
+  ku_home_unref(h);
+}
+
+TEST(Alloc, realloc_in_place_fills_an_earlier_hole_of_its_chain) {
+  ku_home_t *h = ku_home_create();
+  ku_block_t *t = h->kuh_blocks;
+  void *p = ku_alloc(h, 4000);
+  // Move the entry one probe step on, leaving its start slot empty behind it.
+  const uint64_t start = reinterpret_cast<uintptr_t>(p) % 31, on = (start + 29) % 31;
+  ASSERT_EQ(slot_of(t, p), start);
+  t->kub_nodes[on] = t->kub_nodes[start];
+  memset(&t->kub_nodes[start], 0, sizeof(ku_alloc_t));
+  void *q = ku_realloc(h, p, 2000);  // shrinking keeps the address with this C library
+  EXPECT_EQ(slot_of(t, q), reinterpret_cast<uintptr_t>(q) % 31);
+  EXPECT_EQ(entry_size(t, q), 2000u);
+  EXPECT_EQ(t->kub_used, 1u);
+  ku_home_check(h);
   ku_home_unref(h);
 }
 

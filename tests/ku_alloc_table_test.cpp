@@ -1,0 +1,353 @@
+// Block tables: slot placement, lookups through probe chains, growth and the lookup counters.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "ku_alloc_impl.h"
+
+namespace {
+
+ku_block_t *table(ku_home_t *h) { return h->kuh_blocks; }
+
+uint64_t start_slot(ku_home_t *h, const void *p) {
+  return reinterpret_cast<uintptr_t>(p) % table(h)->kub_n;
+}
+
+// Index of the slot that holds p, or -1.
+int64_t slot_of(ku_home_t *h, const void *p) {
+  ku_block_t *t = table(h);
+  for (uint64_t i = 0; i < t->kub_n; i++)
+    if (t->kub_nodes[i].kua_data == p) return static_cast<int64_t>(i);
+  return -1;
+}
+
+void reset_counters() {
+  count_ku_block_find = size_ku_block_find = used_ku_block_find = 0;
+  max_size_ku_block_find = max_used_ku_block_find = count_ku_block_find_loop = 0;
+  ku_block_find_collision = ku_block_find_collision_used = ku_block_find_collision_size = 0;
+}
+
+void fill(void *p, int size, unsigned char seed) {
+  auto *b = static_cast<unsigned char *>(p);
+  for (int i = 0; i < size; i++) b[i] = static_cast<unsigned char>(seed + i);
+}
+
+bool filled(const void *p, int size, unsigned char seed) {
+  auto *b = static_cast<const unsigned char *>(p);
+  for (int i = 0; i < size; i++)
+    if (b[i] != static_cast<unsigned char>(seed + i)) return false;
+  return true;
+}
+
+int destructor_calls;
+void count_destructor(void *) { destructor_calls++; }
+
+// A home whose preload area holds three 248-byte blocks: carved blocks 248 bytes apart share
+// their address modulo 31, so they form one probe chain in a 31-slot table.
+struct ChainHome {
+  ku_home_t *h = ku_home_create();
+  void *a, *b, *c;
+  ChainHome() {
+    ku_home_preload(h, 3, 248);
+    a = ku_alloc(h, 248);
+    b = ku_alloc(h, 248);
+    c = ku_alloc(h, 8);
+  }
+  ~ChainHome() { ku_home_unref(h); }
+};
+
+TEST(Table, colliding_addresses_follow_the_29_step_chain) {
+  ChainHome ch;
+  ku_block_t *t = table(ch.h);
+  ASSERT_EQ(t->kub_n, 31u);
+  ASSERT_EQ(static_cast<char *>(ch.b) - static_cast<char *>(ch.a), 248);
+  uint64_t r = start_slot(ch.h, ch.a);
+  EXPECT_EQ(slot_of(ch.h, ch.a), static_cast<int64_t>(r));
+  EXPECT_EQ(slot_of(ch.h, ch.b), static_cast<int64_t>((r + 29) % 31));
+  EXPECT_EQ(slot_of(ch.h, ch.c), static_cast<int64_t>((r + 58) % 31));
+}
+
+TEST(Table, entry_beyond_a_cleared_slot_is_still_found) {
+  ChainHome ch;
+  ku_free(ch.h, ch.b);
+  reset_counters();
+  EXPECT_EQ(ku_in_home(ch.h, ch.c), 1);
+  EXPECT_EQ(count_ku_block_find_loop, 2u);  // a's slot, then b's emptied slot
+  ku_free(ch.h, ch.a);
+  EXPECT_EQ(ku_in_home(ch.h, ch.c), 1);
+  EXPECT_EQ(ku_home_check_alloc(ch.h, ch.c), 1);
+  // Freeing it needs the same walk past both empty slots.
+  ku_free(ch.h, ch.c);
+  EXPECT_EQ(table(ch.h)->kub_used, 0u);
+  EXPECT_EQ(ku_in_home(ch.h, ch.c), 0);
+}
+
+TEST(Table, seven_slot_table_steps_by_one) {
+  alignas(8) unsigned char buf[512];
+  ku_home_t *h = ku_home_auto(buf, sizeof buf);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(table(h)->kub_n, 7u);
+  // 56 bytes apart: the same start slot in a table of 7.
+  void *a = ku_alloc(h, 56), *b = ku_alloc(h, 56), *c = ku_alloc(h, 8);
+  uint64_t r = start_slot(h, a);
+  ASSERT_EQ(start_slot(h, b), r);
+  EXPECT_EQ(slot_of(h, b), static_cast<int64_t>((r + 1) % 7));
+  EXPECT_EQ(slot_of(h, c), static_cast<int64_t>((r + 2) % 7));
+  ku_free(h, b);
+  reset_counters();
+  EXPECT_EQ(ku_in_home(h, c), 1);
+  EXPECT_EQ(count_ku_block_find_loop, 2u);
+  ku_home_deinit(h);
+}
+
+TEST(Table, address_that_is_a_multiple_of_n_starts_at_slot_0_and_hits_without_probing) {
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 2, 248);
+  auto pre = reinterpret_cast<uintptr_t>(table(h)->kub_preload);
+  int off = 0;
+  while ((pre + off) % 31 != 0) off += 8;  // 8 and 31 are coprime: found below 248
+  if (off > 0) {
+    ASSERT_NE(ku_alloc(h, off), nullptr);
+  }
+  void *x = ku_alloc(h, 8);
+  ASSERT_EQ(reinterpret_cast<uintptr_t>(x) % 31, 0u);
+  EXPECT_EQ(table(h)->kub_nodes[0].kua_data, x);
+  reset_counters();
+  EXPECT_EQ(ku_in_home(h, x), 1);
+  EXPECT_EQ(count_ku_block_find, 1u);
+  EXPECT_EQ(count_ku_block_find_loop, 0u);
+  EXPECT_EQ(ku_block_find_collision, 0u);
+  ku_home_unref(h);
+}
+
+TEST(Table, membership_counts_only_addresses_handed_out) {
+  ku_home_t *h = ku_home_create();
+  char *p = static_cast<char *>(ku_alloc(h, 64));
+  int local;
+  EXPECT_EQ(ku_in_home(h, p), 1);
+  EXPECT_EQ(ku_in_home(h, p + 8), 0);
+  EXPECT_EQ(ku_in_home(h, &local), 0);
+  EXPECT_EQ(ku_home_check_alloc(h, p + 8), 0);
+  EXPECT_EQ(ku_in_home(h, nullptr), 0);
+  EXPECT_EQ(ku_in_home(nullptr, p), 0);
+  EXPECT_EQ(ku_home_check_alloc(nullptr, p), 0);
+  ku_home_t empty{};
+  EXPECT_EQ(ku_in_home(&empty, p), 0);
+  ku_home_unref(h);
+}
+
+// ---- Lookup counters ----
+
+TEST(Counters, hit_adds_table_figures_and_no_probe_steps_on_start_slot) {
+  ku_home_t *h = ku_home_create();
+  void *p = ku_alloc(h, 16);
+  ASSERT_NE(ku_alloc(h, 16), nullptr);
+  reset_counters();
+  // The first entry of an empty table sits on its start slot.
+  EXPECT_EQ(ku_in_home(h, p), 1);
+  EXPECT_EQ(count_ku_block_find, 1u);
+  EXPECT_EQ(size_ku_block_find, 31u);
+  EXPECT_EQ(used_ku_block_find, 2u);
+  EXPECT_EQ(max_size_ku_block_find, 31u);
+  EXPECT_EQ(max_used_ku_block_find, 2u);
+  EXPECT_EQ(count_ku_block_find_loop, 0u);
+  EXPECT_EQ(ku_block_find_collision, 0u);
+  EXPECT_EQ(ku_block_find_collision_used, 0u);
+  EXPECT_EQ(ku_block_find_collision_size, 0u);
+  ku_home_unref(h);
+}
+
+TEST(Counters, miss_walks_all_slots_and_records_the_longest_walk) {
+  ku_home_t *h = ku_home_create();
+  for (int i = 0; i < 3; i++) ku_alloc(h, 16);
+  int local;
+  reset_counters();
+  EXPECT_EQ(ku_in_home(h, &local), 0);
+  EXPECT_EQ(count_ku_block_find_loop, 31u);
+  EXPECT_EQ(ku_block_find_collision, 31u);
+  EXPECT_EQ(ku_block_find_collision_used, 3u);
+  EXPECT_EQ(ku_block_find_collision_size, 31u);
+
+  // An equally long walk does not raise the record, so its figures stay.
+  ku_alloc(h, 16);
+  EXPECT_EQ(ku_in_home(h, &local), 0);
+  EXPECT_EQ(count_ku_block_find_loop, 62u);
+  EXPECT_EQ(ku_block_find_collision_used, 3u);
+  EXPECT_EQ(count_ku_block_find, 2u);
+  EXPECT_EQ(size_ku_block_find, 62u);
+  EXPECT_EQ(used_ku_block_find, 7u);
+  EXPECT_EQ(max_used_ku_block_find, 4u);
+
+  // A miss in a larger table raises it; a later small lookup keeps the maxima.
+  for (int i = 0; i < 20; i++) ku_alloc(h, 16);
+  ASSERT_EQ(table(h)->kub_n, 127u);
+  EXPECT_EQ(ku_in_home(h, &local), 0);
+  EXPECT_EQ(ku_block_find_collision, 127u);
+  EXPECT_EQ(ku_block_find_collision_used, 24u);
+  EXPECT_EQ(ku_block_find_collision_size, 127u);
+  ku_home_t *small = ku_home_create();
+  ku_alloc(small, 8);
+  EXPECT_EQ(ku_in_home(small, &local), 0);
+  EXPECT_EQ(max_size_ku_block_find, 127u);
+  EXPECT_EQ(max_used_ku_block_find, 24u);
+  EXPECT_EQ(ku_block_find_collision_size, 127u);
+  ku_home_unref(small);
+  ku_home_unref(h);
+}
+
+// ---- Growth ----
+
+struct Header {
+  ku_home_t *parent;
+  void *preload;
+  ku_home_stats_t *stats;
+  ku_destructor_fn destructor;
+  uint64_t ref;
+  uint16_t prsize, prused;
+  unsigned hauto, preauto;
+  bool operator==(const Header &) const = default;
+};
+
+Header header(ku_block_t *t) {
+  return {t->kub_parent, t->kub_preload, t->kub_stats, t->kub_destructor, t->kub_ref,
+          t->kub_prsize, t->kub_prused,  t->kub_hauto, t->kub_preauto};
+}
+
+struct Held {
+  void *p;
+  int size;
+  bool home;
+};
+
+// Fills an empty home with 21 entries of every sort and checks that the 22nd replaces the
+// table by one of 127 slots that carries every entry and the whole header over.
+void grow_and_check(ku_home_t *h) {
+  destructor_calls = 0;
+  ku_home_preload(h, 2, 8);
+  ku_home_init_stats(h);
+  ASSERT_EQ(ku_home_destructor(h, count_destructor), 0);
+  uint64_t ref = ku_home_refcount(h);
+  ku_home_ref(h);
+  std::vector<Held> held;
+  for (int i = 0; i < 2; i++) held.push_back({ku_alloc(h, 8), 8, false});  // carved
+  held.push_back({ku_home_clone(h, 40), 40, true});
+  for (int i = 0; i < 18; i++) held.push_back({ku_alloc(h, 9 + i), 9 + i, false});
+  for (size_t i = 0; i < held.size(); i++)
+    if (!held[i].home) fill(held[i].p, held[i].size, static_cast<unsigned char>(i));
+
+  ku_block_t *old = table(h);
+  ASSERT_EQ(old->kub_n, 31u);
+  ASSERT_EQ(old->kub_used, 21u);
+  Header before = header(old);
+  ASSERT_NE(before.preload, nullptr);
+  ASSERT_EQ(before.prused, 16);
+
+  void *last = ku_alloc(h, 100);
+  ASSERT_NE(last, nullptr);
+  ku_block_t *t = table(h);
+  EXPECT_NE(t, old);
+  EXPECT_EQ(t->kub_n, 127u);
+  EXPECT_EQ(t->kub_used, 22u);
+  EXPECT_TRUE(header(t) == before);
+  EXPECT_EQ(t->kub_auto, 0u);
+  EXPECT_EQ(t->kub_auto_all, 0u);
+  for (size_t i = 0; i < held.size(); i++) {
+    int64_t s = slot_of(h, held[i].p);
+    ASSERT_GE(s, 0) << "entry " << i;
+    EXPECT_EQ(t->kub_nodes[s].kua_size, static_cast<uint32_t>(held[i].size));
+    EXPECT_EQ(t->kub_nodes[s].kua_home, held[i].home ? 1u : 0u);
+    EXPECT_EQ(ku_in_home(h, held[i].p), 1);
+    if (held[i].home)
+      EXPECT_EQ(ku_home_parent(static_cast<ku_home_t *>(held[i].p)), h);
+    else
+      EXPECT_TRUE(filled(held[i].p, held[i].size, static_cast<unsigned char>(i)));
+  }
+  ku_home_check(h);
+  EXPECT_EQ(destructor_calls, 0);
+  ku_home_unref(h);
+  EXPECT_EQ(ku_home_refcount(h), ref);
+}
+
+TEST(Growth, table_grows_before_22nd_entry_in_a_subhome) {
+  ku_home_t *root = ku_home_create();
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(root, 24));
+  ASSERT_EQ(table(sub)->kub_parent, root);
+  ASSERT_EQ(table(sub)->kub_hauto, 0u);
+  grow_and_check(sub);
+  ku_home_unref(root);
+  EXPECT_EQ(destructor_calls, 1);
+}
+
+TEST(Growth, table_grows_before_22nd_entry_in_a_callers_home) {
+  ku_home_t home{};
+  ASSERT_EQ(ku_home_init(&home), 0);
+  ASSERT_EQ(table(&home)->kub_hauto, 1u);
+  grow_and_check(&home);
+  ku_home_deinit(&home);
+  EXPECT_EQ(destructor_calls, 1);
+  EXPECT_EQ(home.kuh_blocks, nullptr);
+}
+
+TEST(Growth, sizes_run_31_127_511_2047) {
+  ku_home_t *h = ku_home_create();
+  std::vector<uint64_t> grew_at;
+  uint64_t n = table(h)->kub_n;
+  for (int i = 1; i <= 400; i++) {
+    ASSERT_NE(ku_alloc(h, 8), nullptr);
+    ku_block_t *t = table(h);
+    ASSERT_LT(t->kub_used, t->kub_n);
+    if (t->kub_n != n) {
+      EXPECT_EQ(t->kub_n, 4 * n + 3);
+      grew_at.push_back(static_cast<uint64_t>(i));
+      n = t->kub_n;
+    }
+  }
+  EXPECT_EQ(grew_at, (std::vector<uint64_t>{22, 86, 342}));
+  EXPECT_EQ(n, 2047u);
+  ku_home_check(h);
+  ku_home_unref(h);
+}
+
+TEST(Growth, automatic_home_leaves_its_buffer_table_at_6th_entry) {
+  alignas(8) unsigned char buf[1024];
+  ku_home_t *h = ku_home_auto(buf, sizeof buf);
+  ASSERT_EQ(static_cast<void *>(table(h)), static_cast<void *>(buf + 24));
+  void *p[6];
+  for (int i = 0; i < 5; i++) p[i] = ku_alloc(h, 8);
+  EXPECT_EQ(table(h)->kub_n, 7u);
+  EXPECT_EQ(table(h)->kub_auto_all, 1u);
+  p[5] = ku_alloc(h, 8);  // still carved, but into a heap table
+  ku_block_t *t = table(h);
+  EXPECT_NE(static_cast<void *>(t), static_cast<void *>(buf + 24));
+  EXPECT_EQ(t->kub_n, 31u);
+  EXPECT_EQ(t->kub_auto, 0u);
+  EXPECT_EQ(t->kub_auto_all, 0u);
+  EXPECT_EQ(t->kub_hauto, 1u);
+  EXPECT_EQ(t->kub_preauto, 1u);
+  EXPECT_EQ(t->kub_preload, static_cast<void *>(buf + 200));
+  EXPECT_EQ(t->kub_prused, 48);
+  for (void *q : p) EXPECT_EQ(ku_in_home(h, q), 1);
+  ku_home_deinit(h);  // frees the heap table only
+  EXPECT_EQ(h->kuh_blocks, nullptr);
+}
+
+// ---- Consistency check ----
+
+TEST(Check, aborts_on_a_miscounted_table_also_in_a_subhome) {
+  ku_home_t *h = ku_home_create();
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 24));
+  ku_alloc(sub, 8);
+  table(sub)->kub_used++;
+#ifndef NDEBUG
+  EXPECT_DEATH(ku_home_check(sub), "Assertion");
+  EXPECT_DEATH(ku_home_check(h), "Assertion");
+#else
+  ku_home_check(h);
+#endif
+  table(sub)->kub_used--;
+  ku_home_check(h);
+  ku_home_unref(h);
+}
+
+}  // namespace

@@ -1,2 +1,959 @@
-// Memory homes.  (Placeholder: filled in with the allocator.)
+// Memory homes: a hierarchical allocator.
+//
+// A home (ku_home_t) is a small record that points to its block table (ku_block_t): a header
+// followed by an open-addressing hash table of entries (ku_alloc_t), one per allocation, keyed
+// by the allocation's address.  Ending a home walks the table and frees every block in it.
+// A sub-home is itself an allocation of its parent, entered with kua_home set, so it dies with
+// the parent.  A home's preload area (small blocks are carved from it), its statistics record
+// and its destructor hang off the table header and are carried over whenever the table grows.
+// Every operation on a home runs under the home's internal mutex, when it has one (HomeLock).
 #include "ku_alloc_impl.h"
+
+#include <ku/ku.h>
+
+#include <atomic>
+#include <bit>
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+// ---- Records and constants ----
+
+namespace {
+
+enum alloc_kind { alloc_plain = 0, alloc_zeroed = 1, alloc_home = 2 };
+
+constexpr uint64_t kFirstSlots = 31;   // a new home's table
+constexpr uint64_t kAutoSlots = 7;     // the table laid into an automatic home's buffer
+constexpr uint64_t kMaxPrsize = 65535; // kub_prsize is 16 bits wide
+constexpr uint64_t kSizeLimit = uint64_t{1} << SIZEBITS;
+// Far beyond any table that fits in memory; it keeps 3 × used, 4n + 3 and the byte count of a
+// table clear of 64-bit overflow.
+constexpr uint64_t kMaxSlots = uint64_t{1} << 56;
+constexpr unsigned char kFreedFill = 0xAA;
+
+constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
+
+}  // namespace
+
+// ---- Hooks and counters ----
+
+extern "C" {
+
+KU_API void (*_ku_home_locker)(void *mutexes) = nullptr;
+KU_API void (*_ku_home_unlocker)(void *mutexes) = nullptr;
+KU_API int (*_ku_home_mutex_locker)(void *mutexes) = nullptr;
+KU_API int (*_ku_home_mutex_trylocker)(void *mutexes) = nullptr;
+KU_API int (*_ku_home_mutex_unlocker)(void *mutexes) = nullptr;
+KU_API void (*_ku_home_destroy_mutexes)(void *mutexes) = nullptr;
+
+KU_API uint64_t count_ku_block_find = 0;
+KU_API uint64_t size_ku_block_find = 0;
+KU_API uint64_t used_ku_block_find = 0;
+KU_API uint64_t max_size_ku_block_find = 0;
+KU_API uint64_t max_used_ku_block_find = 0;
+KU_API uint64_t count_ku_block_find_loop = 0;
+KU_API uint64_t ku_block_find_collision = 0;
+KU_API uint64_t ku_block_find_collision_used = 0;
+KU_API uint64_t ku_block_find_collision_size = 0;
+
+}  // extern "C"
+
+namespace {
+
+// Lookups in different homes may run on different threads without a common lock.  The
+// counters are diagnostic, so a relaxed load and store (no locked read-modify-write) is enough
+// to keep the updates free of data races while costing what plain additions cost.
+void counter_add(uint64_t &counter, uint64_t amount) {
+  std::atomic_ref<uint64_t> c(counter);
+  c.store(c.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+}
+
+uint64_t counter_read(uint64_t &counter) {
+  return std::atomic_ref<uint64_t>(counter).load(std::memory_order_relaxed);
+}
+
+void counter_set(uint64_t &counter, uint64_t value) {
+  std::atomic_ref<uint64_t>(counter).store(value, std::memory_order_relaxed);
+}
+
+// ---- Home lock ----
+//
+// MEMLOCK/UNLOCK are the HomeLock guard of ku_alloc_impl.h, shared with other library units.
+
+// ---- Block table ----
+
+// Every table made here has n = 2^k - 1 slots (7, 31, 127, ...).  As 2^k ≡ 1 (mod n), summing
+// p's k-bit digits keeps its residue, so p mod n needs no division.  Two wide folds, by widths
+// that are multiples of k, first bring p below about 2^21.
+struct FoldWidths {
+  uint8_t wide[64];
+  uint8_t mid[64];
+  constexpr FoldWidths() : wide(), mid() {
+    for (unsigned k = 1; k < 64; ++k) {
+      wide[k] = static_cast<uint8_t>(k >= 32 ? k : k * ((32 + k - 1) / k));
+      mid[k] = static_cast<uint8_t>(k >= 16 ? k : k * ((16 + k - 1) / k));
+    }
+  }
+};
+constexpr FoldWidths kFold;
+
+uint64_t start_slot(uint64_t p, uint64_t n) {
+  if (n == 0 || (n & (n + 1)) != 0) return p % n;  // not 2^k - 1: no table of ours
+  const unsigned k = static_cast<unsigned>(std::countr_zero(n + 1));
+  if (k == 64) return p == n ? 0 : p;
+  unsigned w = kFold.wide[k];
+  if (w < 64) p = (p & ((uint64_t{1} << w) - 1)) + (p >> w);
+  w = kFold.mid[k];
+  if (w < 64) p = (p & ((uint64_t{1} << w) - 1)) + (p >> w);
+  while (p > n) p = (p & n) + (p >> k);
+  return p == n ? 0 : p;
+}
+
+// A step of 29 spreads the probes of neighbouring start slots apart; no table size is a
+// multiple of 29, so either step visits every slot.
+constexpr uint64_t probe_step(uint64_t n) { return n <= 29 ? 1 : 29; }
+
+uint64_t next_slot(uint64_t i, uint64_t step, uint64_t n) {
+  i += step;
+  return i >= n ? i - n : i;
+}
+
+// More than two thirds of the slots are taken.  Tables stay below kMaxSlots, so 3 × used does
+// not overflow.
+bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 * n; }
+
+// Whether the table's memory is the C library's, to be passed to free() when it is dropped.
+bool table_is_heap(const ku_block_t *t) { return !t->kub_auto && !t->kub_inrec; }
+
+ku_block_t *ku_hash_alloc(uint64_t n) {
+  if (n > kMaxSlots) {
+    ku_seterrno(ENOMEM);
+    return nullptr;
+  }
+  // The header has the size of four entries (static_assert in ku_alloc_impl.h).
+  auto *t = static_cast<ku_block_t *>(calloc(n + 4, sizeof(ku_alloc_t)));
+  if (!t) return nullptr;
+  t->kub_ref = 1;
+  t->kub_hauto = 1;
+  t->kub_n = n;
+  return t;
+}
+
+// Entries are removed by clearing them in place, with no marker left behind, so an entry may
+// lie beyond an emptied slot of its probe sequence: a lookup never stops at an empty slot, and
+// a miss examines every slot.
+ku_alloc_t *ku_block_find(ku_block_t *t, const void *p) {
+  const uint64_t n = t->kub_n;
+  const uint64_t used = t->kub_used;
+  counter_add(count_ku_block_find, 1);
+  counter_add(size_ku_block_find, n);
+  counter_add(used_ku_block_find, used);
+  if (n > counter_read(max_size_ku_block_find)) counter_set(max_size_ku_block_find, n);
+  if (used > counter_read(max_used_ku_block_find)) counter_set(max_used_ku_block_find, used);
+  assert(p && "ku_block_find: null address");
+
+  const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
+  const uint64_t step = probe_step(n);
+  ku_alloc_t *hit = nullptr;
+  uint64_t i = start;
+  uint64_t steps = 0;
+  do {
+    if (t->kub_nodes[i].kua_data == p) {
+      hit = &t->kub_nodes[i];
+      break;
+    }
+    i = next_slot(i, step, n);
+    ++steps;
+  } while (i != start);
+
+  // The totals are the same as if each step had been counted as it was taken.
+  if (steps) {
+    counter_add(count_ku_block_find_loop, steps);
+    if (steps > counter_read(ku_block_find_collision)) {
+      counter_set(ku_block_find_collision, steps);
+      counter_set(ku_block_find_collision_used, used);
+      counter_set(ku_block_find_collision_size, n);
+    }
+  }
+  return hit;
+}
+
+// Duplicates are not looked for: the caller enters only addresses that the table lacks.
+ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
+  assert(p && "ku_block_add: null address");
+  const uint64_t n = t->kub_n;
+  const uint64_t step = probe_step(n);
+  uint64_t i = start_slot(reinterpret_cast<uintptr_t>(p), n);
+  while (t->kub_nodes[i].kua_data) i = next_slot(i, step, n);
+  ku_alloc_t *e = &t->kub_nodes[i];
+  ++t->kub_used;
+  e->kua_data = p;
+  return e;
+}
+
+// Enters every occupied slot of from into to, in index order, copying whole entries.
+void copy_entries(ku_block_t *to, const ku_block_t *from) {
+  for (uint64_t i = 0; i < from->kub_n; ++i) {
+    const ku_alloc_t &e = from->kub_nodes[i];
+    if (e.kua_data) *ku_block_add(to, e.kua_data) = e;
+  }
+}
+
+// A replacement table takes over everything of the header except kub_auto and kub_auto_all,
+// which describe the old table's own memory.
+void copy_header(ku_block_t *to, const ku_block_t *from) {
+  to->kub_parent = from->kub_parent;
+  to->kub_ref = from->kub_ref;
+  to->kub_preload = from->kub_preload;
+  to->kub_prsize = from->kub_prsize;
+  to->kub_prused = from->kub_prused;
+  to->kub_hauto = from->kub_hauto;
+  to->kub_preauto = from->kub_preauto;
+  to->kub_destructor = from->kub_destructor;
+  to->kub_stats = from->kub_stats;
+}
+
+// Gives the home a table of 4n + 3 slots (31 when it has none) holding the old entries.
+// Returns the new table, or null with the home unchanged.
+ku_block_t *grow_table(ku_home_t *home, ku_block_t *old) {
+  ku_block_t *t = ku_hash_alloc(old ? 4 * old->kub_n + 3 : kFirstSlots);
+  if (!t) return nullptr;
+  if (old) {
+    copy_entries(t, old);
+    copy_header(t, old);
+  }
+  home->kuh_blocks = t;
+  if (old && table_is_heap(old)) free(old);
+  return t;
+}
+
+bool ku_is_preloaded(const ku_block_t *t, const void *p) {
+  const auto a = reinterpret_cast<uintptr_t>(p);
+  const auto start = reinterpret_cast<uintptr_t>(t->kub_preload);
+  return t->kub_preload && start <= a && a < start + t->kub_prsize;
+}
+
+int ku_alloc_check(const ku_block_t *, const ku_alloc_t *e) { return e != nullptr; }
+
+}  // namespace
+
+extern "C" KU_API void ku_home_check(ku_home_t const *home);
+
+namespace {
+
+void ku_home_check_blocks(const ku_block_t *t) {
+  if (!t) return;
+  assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < t->kub_n; ++i) {
+    const ku_alloc_t &e = t->kub_nodes[i];
+    if (!e.kua_data) continue;
+    ku_alloc_check(t, &e);
+    ++count;
+    if (e.kua_home) ku_home_check(static_cast<const ku_home_t *>(e.kua_data));
+  }
+  assert(count == t->kub_used && "block table: kub_used disagrees with the occupied slots");
+  (void)count;
+}
+
+}  // namespace
+
+extern "C" KU_API void ku_home_check(ku_home_t const *home) {
+  if (!home) return;
+  HomeLock g(home);
+  ku_home_check_blocks(g.table());
+}
+
+// ---- Statistics hooks ----
+
+namespace {
+
+void ku_home_stats_alloc(ku_block_t *t, const void *preload, uint64_t size, alloc_kind kind) {
+  ku_home_stats_t *st = t->kub_stats;
+  if (t->kub_n != st->kst_slots) ++st->kst_resizes;
+  st->kst_slots = static_cast<uint32_t>(t->kub_n);
+  if (kind > alloc_zeroed) ++st->kst_subhomes;
+  if (preload) {
+    ++st->kst_alloc_preload;
+    return;
+  }
+  const uint64_t r = round8(size);
+  ++st->kst_alloc_count;
+  st->kst_alloc_bytes += size;
+  st->kst_alloc_rounded += r;
+  if (st->kst_alloc_rounded > st->kst_alloc_rounded_max)
+    st->kst_alloc_rounded_max = st->kst_alloc_rounded;
+  ++st->kst_live_count;
+  st->kst_live_bytes += size;
+  st->kst_live_rounded += r;
+}
+
+void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) {
+  ku_home_stats_t *st = t->kub_stats;
+  if (preload) {
+    ++st->kst_free_preload;
+    return;
+  }
+  const uint32_t r = (size + 7u) & ~7u;
+  ++st->kst_free_count;
+  st->kst_free_bytes += size;
+  st->kst_free_rounded += r;
+  --st->kst_live_count;
+  st->kst_live_bytes -= size;
+  st->kst_live_rounded -= r;
+}
+
+// ---- Workhorse ----
+
+// Makes one allocation of the home, whose internal lock the caller holds; t is the home's
+// table as read under that lock.  May replace the table.
+void *kub_alloc(ku_home_t *home, ku_block_t *t, uint64_t size, alloc_kind kind) {
+  if (size >= kSizeLimit) {
+    ku_seterrno(ENOMEM);
+    return nullptr;
+  }
+  if (size == 0) return nullptr;
+  // Growing before the insertion keeps a free slot for it.
+  if (!t || over_two_thirds(t->kub_used, t->kub_n)) {
+    t = grow_table(home, t);
+    if (!t) return nullptr;
+  }
+
+  void *mem = nullptr;
+  bool carved = false;
+  if (kind != alloc_home && t->kub_preload) {
+    const uint64_t end = round8(t->kub_prused + size);
+    if (end <= t->kub_prsize) {
+      mem = static_cast<char *>(t->kub_preload) + t->kub_prused;
+      t->kub_prused = static_cast<uint16_t>(end);
+      carved = true;
+      if (kind == alloc_zeroed) memset(mem, 0, size);
+    }
+  }
+  if (!carved) {
+    mem = kind == alloc_plain ? malloc(size) : calloc(1, size);
+    if (!mem) return nullptr;
+    t->kub_auto_all = 0;
+  }
+
+  if (kind == alloc_home) {
+    ku_block_t *sub = ku_hash_alloc(kFirstSlots);
+    if (!sub) {
+      free(mem);
+      return nullptr;
+    }
+    auto *h = static_cast<ku_home_t *>(mem);
+    h->kuh_size = static_cast<int>(size);
+    h->kuh_blocks = sub;
+    sub->kub_parent = home;
+    sub->kub_hauto = 0;
+  }
+
+  ku_alloc_t *e = ku_block_add(t, mem);
+  e->kua_size = static_cast<uint32_t>(size);
+  e->kua_home = kind == alloc_home;
+  if (t->kub_stats) ku_home_stats_alloc(t, carved ? mem : nullptr, size, kind);
+  return mem;
+}
+
+void _ku_home_deinit(ku_home_t *home);
+
+}  // namespace
+
+// ---- Allocation ----
+
+extern "C" {
+
+KU_API void *ku_alloc(ku_home_t *home, int size) {
+  if (size < 0) {
+    ku_seterrno(ENOMEM);
+    return nullptr;
+  }
+  if (!home) return malloc(static_cast<size_t>(size));
+  HomeLock g(home);
+  return kub_alloc(home, g.table(), static_cast<uint64_t>(size), alloc_plain);
+}
+
+KU_API void *ku_zalloc(ku_home_t *home, int size) {
+  if (size < 0) {
+    ku_seterrno(ENOMEM);
+    return nullptr;
+  }
+  if (!home) return calloc(1, static_cast<size_t>(size));
+  HomeLock g(home);
+  return kub_alloc(home, g.table(), static_cast<uint64_t>(size), alloc_zeroed);
+}
+
+KU_API void *ku_salloc(ku_home_t *home, int size) {
+  if (size < 0) {
+    ku_seterrno(ENOMEM);
+    return nullptr;
+  }
+  const int32_t stored = size < 4 ? 4 : size;
+  void *p;
+  if (!home) {
+    p = calloc(1, static_cast<size_t>(stored));
+  } else {
+    HomeLock g(home);
+    p = kub_alloc(home, g.table(), static_cast<uint64_t>(stored), alloc_zeroed);
+  }
+  if (p) memcpy(p, &stored, sizeof stored);
+  return p;
+}
+
+KU_API void ku_free(ku_home_t *home, void *data) {
+  if (!data) return;
+  if (!home) {
+    free(data);
+    return;
+  }
+  bool preloaded;
+  {
+    HomeLock g(home);
+    ku_block_t *t = g.table();
+    assert(t && "ku_free: the home has no block table");
+    if (!t) return;
+    ku_alloc_t *e = ku_block_find(t, data);
+    const int found = ku_alloc_check(t, e);
+    assert(found && "ku_free: the address is not an allocation of this home");
+    if (!found) return;
+    preloaded = ku_is_preloaded(t, data);
+
+    if (e->kua_home) {
+      // Parent before child: the sub-home's lock is taken while the parent's is held.
+      auto *sub = static_cast<ku_home_t *>(data);
+      HomeLock sg(sub);
+      ku_block_t *st = sg.table();
+      assert(st && "ku_free: the sub-home has no block table");
+      assert((!st || st->kub_ref != REF_MAX) && "ku_free: the sub-home's count is REF_MAX");
+      if (!st || st->kub_ref == REF_MAX) return;
+      if (t->kub_stats) ku_home_stats_free(t, nullptr, e->kua_size);
+      st->kub_ref = 0;
+      _ku_home_deinit(sub);
+      sg.hand_over();
+    } else if (t->kub_stats) {
+      ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
+    }
+
+    memset(data, kFreedFill, e->kua_size);
+    *e = ku_alloc_t{};
+    --t->kub_used;
+  }
+  // Released outside the lock: free() needs nothing of the home.
+  if (!preloaded) free(data);
+}
+
+KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
+  // A negative size is refused before the C library sees it as a huge one.
+  if (size < 0) {
+    ku_seterrno(ENOMEM);
+    return nullptr;
+  }
+  if (!home) return realloc(data, static_cast<size_t>(size));
+  if (size == 0) {
+    ku_free(home, data);
+    return nullptr;
+  }
+  const auto want = static_cast<uint64_t>(size);
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!data) return kub_alloc(home, t, want, alloc_plain);
+  if (!t) return nullptr;
+  ku_alloc_t *e = ku_block_find(t, data);
+  if (!ku_alloc_check(t, e) || e->kua_home) return nullptr;
+  const uint32_t old = e->kua_size;
+
+  if (!ku_is_preloaded(t, data)) {
+    void *p = realloc(data, want);
+    if (!p) return nullptr;
+    if (t->kub_stats) {
+      ku_home_stats_free(t, nullptr, old);
+      ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
+    }
+    *e = ku_alloc_t{};
+    --t->kub_used;
+    ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
+    return p;
+  }
+
+  // A carved block.  Only the last one carved may give bytes back to the area.
+  const uint64_t off = static_cast<uint64_t>(static_cast<char *>(data) -
+                                             static_cast<char *>(t->kub_preload));
+  const bool last = round8(off + old) == t->kub_prused;
+  if (last ? round8(off + want) <= t->kub_prsize : want < old) {
+    if (t->kub_stats) {
+      ku_home_stats_free(t, data, old);
+      ku_home_stats_alloc(t, data, want, alloc_plain);
+    }
+    if (last) t->kub_prused = static_cast<uint16_t>(round8(off + want));
+    e->kua_size = static_cast<uint32_t>(want);
+    return data;
+  }
+
+  void *p = malloc(want);
+  if (!p) return nullptr;
+  if (last) {
+    t->kub_prused = static_cast<uint16_t>(off);
+    if (t->kub_stats) ku_home_stats_free(t, data, old);
+  }
+  memcpy(p, data, want < old ? want : old);
+  if (t->kub_stats) ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
+  *e = ku_alloc_t{};
+  --t->kub_used;
+  ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
+  return p;
+}
+
+KU_API int ku_in_home(ku_home_t *home, void const *data) {
+  if (!home || !data) return 0;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  return t && ku_block_find(t, data) ? 1 : 0;
+}
+
+KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data) {
+  if (!home || !data) return 0;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  return t && ku_block_find(t, data) ? 1 : 0;
+}
+
+}  // extern "C"
+
+// ---- Teardown ----
+
+namespace {
+
+// Ends one sub-home met in a dying parent, whose lock (detached from the record) the caller
+// holds, and frees its record.
+void deinit_subhome(ku_home_t *sub) {
+  HomeLock sg(sub);
+  ku_block_t *st = sg.table();
+  assert(st && "teardown: a sub-home has no block table");
+  assert((!st || st->kub_ref >= 1) && "teardown: a sub-home has a zero reference count");
+  if (st) {
+    // The parent's death ends the sub-home whatever its count, REF_MAX included.
+    st->kub_ref = 0;
+    _ku_home_deinit(sub);
+    sg.hand_over();
+  } else {
+    sg.unlock();
+  }
+  free(sub);
+}
+
+// Frees everything of the home; the caller holds the home's internal lock, and this releases
+// and destroys it.  The record itself is left to the caller.
+void _ku_home_deinit(ku_home_t *home) {
+  if (!home->kuh_blocks) return;
+  // Detached first, so that the destructor and every nested operation on the dying home run
+  // without locking against the mutex held by our caller.
+  void *lock = home->kuh_lock;
+  home->kuh_lock = nullptr;
+
+  // Cleared before the call, so that the destructor runs at most once.
+  if (ku_destructor_fn d = home->kuh_blocks->kub_destructor) {
+    home->kuh_blocks->kub_destructor = nullptr;
+    d(home);
+  }
+
+  // The destructor may have allocated in the home and so replaced its table.
+  ku_block_t *t = home->kuh_blocks;
+  if (t) {
+    ku_home_check_blocks(t);
+    for (uint64_t i = 0; i < t->kub_n; ++i) {
+      const ku_alloc_t &e = t->kub_nodes[i];
+      if (!e.kua_data) continue;
+      if (e.kua_home)
+        deinit_subhome(static_cast<ku_home_t *>(e.kua_data));
+      else if (!ku_is_preloaded(t, e.kua_data))
+        free(e.kua_data);
+    }
+    if (t->kub_preload && !t->kub_preauto) free(t->kub_preload);
+    if (t->kub_stats) free(t->kub_stats);
+    if (table_is_heap(t)) free(t);
+    home->kuh_blocks = nullptr;
+  }
+
+  if (lock) {
+    _ku_home_unlocker(lock);
+    _ku_home_destroy_mutexes(lock);
+  }
+}
+
+}  // namespace
+
+// ---- Lifecycle ----
+
+extern "C" {
+
+KU_API void *ku_home_new(int size) {
+  assert(static_cast<uint32_t>(size) >= sizeof(ku_home_t) && "ku_home_new: size below 24");
+  if (static_cast<uint32_t>(size) < sizeof(ku_home_t)) {
+    ku_seterrno(EINVAL);
+    return nullptr;
+  }
+  // calloc would refuse the sign-extended size as well, with the same ENOMEM.
+  if (size < 0) {
+    ku_seterrno(ENOMEM);
+    return nullptr;
+  }
+  auto *home = static_cast<ku_home_t *>(calloc(1, static_cast<size_t>(size)));
+  if (!home) return nullptr;
+  home->kuh_size = size;
+  home->kuh_blocks = ku_hash_alloc(kFirstSlots);
+  if (!home->kuh_blocks) {
+    free(home);
+    return nullptr;
+  }
+  home->kuh_blocks->kub_hauto = 0;
+  return home;
+}
+
+KU_API ku_home_t *ku_home_create(void) {
+  return static_cast<ku_home_t *>(ku_home_new(sizeof(ku_home_t)));
+}
+
+KU_API int ku_home_init(ku_home_t *home) {
+  if (!home) return -1;
+  home->kuh_blocks = ku_hash_alloc(kFirstSlots);
+  home->kuh_lock = nullptr;
+  return home->kuh_blocks ? 0 : -1;
+}
+
+KU_API void *ku_home_clone(ku_home_t *parent, int size) {
+  assert(static_cast<uint32_t>(size) >= sizeof(ku_home_t) && "ku_home_clone: size below 24");
+  if (static_cast<uint32_t>(size) < sizeof(ku_home_t)) {
+    ku_seterrno(EINVAL);
+    return nullptr;
+  }
+  if (!parent) return ku_home_new(size);
+  HomeLock g(parent);
+  // A negative size reaches kub_alloc as a huge one and is refused there with ENOMEM.
+  return kub_alloc(parent, g.table(), static_cast<uint64_t>(static_cast<int64_t>(size)),
+                   alloc_home);
+}
+
+KU_API ku_home_t *ku_home_ref(ku_home_t *home) {
+  if (!home) {
+    ku_seterrno(EFAULT);
+    return nullptr;
+  }
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  assert(t && "ku_home_ref: the home has no block table");
+  assert((!t || t->kub_ref != 0) && "ku_home_ref: the home's count is zero");
+  if (!t || t->kub_ref == 0) return nullptr;
+  if (t->kub_ref != REF_MAX) ++t->kub_ref;
+  return home;
+}
+
+KU_API int ku_home_unref(ku_home_t *home) {
+  if (!home) return 0;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t || t->kub_ref == REF_MAX) return 0;
+  if (--t->kub_ref != 0) return 0;
+  if (ku_home_t *parent = t->kub_parent) {
+    // Parent before child: ku_free takes the parent's lock, then the sub-home's again.
+    g.unlock();
+    ku_free(parent, home);
+    return 1;
+  }
+  const bool heap_record = !t->kub_hauto;
+  _ku_home_deinit(home);
+  g.hand_over();
+  if (heap_record) free(home);
+  return 1;
+}
+
+KU_API uint64_t ku_home_refcount(ku_home_t *home) {
+  if (!home) return 0;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  return t ? t->kub_ref : 0;
+}
+
+KU_API ku_home_t *ku_home_parent(ku_home_t const *home) {
+  if (!home || !home->kuh_blocks) return nullptr;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  return t ? t->kub_parent : nullptr;
+}
+
+KU_API int ku_home_has_parent(ku_home_t const *home) { return ku_home_parent(home) ? 1 : 0; }
+
+KU_API int ku_home_destructor(ku_home_t *home, void (*destructor)(void *)) {
+  if (!home) return ku_seterrno(EFAULT);
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t || t->kub_destructor) return -1;
+  t->kub_destructor = destructor;
+  return 0;
+}
+
+KU_API int ku_home_desctructor(ku_home_t *home, void (*destructor)(void *)) {
+  return ku_home_destructor(home, destructor);
+}
+
+KU_API void ku_home_deinit(ku_home_t *home) {
+  if (!home) return;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t) return;
+  assert(t->kub_ref == 1 && "ku_home_deinit: the home's count is not 1");
+  assert(t->kub_hauto && "ku_home_deinit: the home's record is the allocator's");
+  assert(!t->kub_parent && "ku_home_deinit: the home is a sub-home");
+  if (t->kub_ref != 1 || !t->kub_hauto || t->kub_parent) return;
+  _ku_home_deinit(home);
+  g.hand_over();
+}
+
+KU_API void ku_home_destroy(ku_home_t *home) {
+  if (!home) return;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t) return;
+  assert(t->kub_ref == 1 && "ku_home_destroy: the home's count is not 1");
+  assert(!t->kub_parent && "ku_home_destroy: the home is a sub-home");
+  if (t->kub_ref != 1 || t->kub_parent) return;
+  _ku_home_deinit(home);
+  g.hand_over();
+}
+
+}  // extern "C"
+
+// ---- Move, preload, automatic homes ----
+
+namespace {
+
+// Whether home is one of top's sub-homes or lies below one.  Each home's lock is taken alone,
+// so the walk cannot deadlock whatever locks other threads hold.
+bool lies_below(const ku_home_t *home, const ku_home_t *top) {
+  for (const ku_home_t *h = ku_home_parent(home); h; h = ku_home_parent(h))
+    if (h == top) return true;
+  return false;
+}
+
+// Hands the sub-home at data over to a new parent (null: none).
+void reparent(void *data, ku_home_t *parent) {
+  auto *sub = static_cast<ku_home_t *>(data);
+  HomeLock sg(sub);
+  if (ku_block_t *st = sg.table()) st->kub_parent = parent;
+}
+
+int detach_all(ku_home_t *src) {
+  HomeLock g(src);
+  ku_block_t *s = g.table();
+  if (!s || !s->kub_used) return 0;
+  for (uint64_t i = 0; i < s->kub_n; ++i)
+    if (s->kub_nodes[i].kua_data && s->kub_nodes[i].kua_home)
+      reparent(s->kub_nodes[i].kua_data, nullptr);
+  s->kub_used = 0;
+  memset(s->kub_nodes, 0, s->kub_n * sizeof(ku_alloc_t));
+  return 0;
+}
+
+// Blocks carved from the source's preload area stay entered in the source: they lie inside
+// its area, which the source keeps and frees, so the destination must never see them.
+uint64_t movable_entries(const ku_block_t *s) {
+  if (!s->kub_preload) return s->kub_used;
+  uint64_t movable = 0;
+  for (uint64_t i = 0; i < s->kub_n; ++i) {
+    const void *p = s->kub_nodes[i].kua_data;
+    if (p && !ku_is_preloaded(s, p)) ++movable;
+  }
+  return movable;
+}
+
+}  // namespace
+
+extern "C" {
+
+KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
+  if (!src || dst == src) return 0;
+  if (!dst) return detach_all(src);
+  // A home entered into its own table would die twice and be locked twice.
+  if (lies_below(dst, src)) return ku_seterrno(EINVAL);
+
+  HomeLockPair g(src, dst);
+  ku_block_t *s = src->kuh_blocks;
+  if (!s || !s->kub_n) return 0;
+  if (ku_destructor_fn fn = s->kub_destructor) {
+    s->kub_destructor = nullptr;
+    fn(src);
+  }
+  // Read only now: a destructor of a home without mutexes may allocate in either home and so
+  // replace its table.
+  s = src->kuh_blocks;
+  if (!s || !s->kub_n) return 0;
+  ku_block_t *d = dst->kuh_blocks;
+
+  const uint64_t movable = movable_entries(s);
+  const uint64_t used = movable + (d ? d->kub_used : 0);
+  if (used && (!d || over_two_thirds(used, d->kub_n))) {
+    // Grown once, straight to the final size, rather than step by step while entering.
+    uint64_t n = d ? d->kub_n : s->kub_n;
+    if (d) {
+      do n = 4 * n + 3;
+      while (over_two_thirds(used, n) && n <= kMaxSlots);
+    }
+    ku_block_t *t = ku_hash_alloc(n);
+    if (!t) return -1;
+    if (d) {
+      copy_entries(t, d);
+      copy_header(t, d);
+    }
+    dst->kuh_blocks = t;
+    if (d && table_is_heap(d)) free(d);
+    d = t;
+  }
+
+  if (movable) {
+    for (uint64_t i = 0; i < s->kub_n; ++i) {
+      ku_alloc_t &e = s->kub_nodes[i];
+      if (!e.kua_data || ku_is_preloaded(s, e.kua_data)) continue;
+      *ku_block_add(d, e.kua_data) = e;
+      if (e.kua_home) reparent(e.kua_data, dst);
+      e = ku_alloc_t{};
+    }
+    s->kub_used -= movable;
+  }
+  return 0;
+}
+
+KU_API void ku_home_preload(ku_home_t *home, int n, int size) {
+  if (!home) return;
+  if (!home->kuh_blocks && ku_home_init(home) != 0) return;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t || t->kub_preload) return;
+  // Rounded in 32 bits without signed overflow, then multiplied in 64 bits; a negative result
+  // is a huge unsigned one, capped like any other oversized request.
+  const auto item = static_cast<int32_t>((static_cast<uint32_t>(size) + 7u) & ~7u);
+  uint64_t area = static_cast<uint64_t>(static_cast<int64_t>(n) * item);
+  if (area > kMaxPrsize) area = kMaxPrsize;
+  t->kub_preload = malloc(area);
+  t->kub_prsize = static_cast<uint16_t>(area);
+}
+
+KU_API ku_home_t *ku_home_auto(void *area, int size) {
+  if (!area || size < 0) return nullptr;
+  const auto addr = reinterpret_cast<uintptr_t>(area);
+  const uint64_t gap = (8 - (addr & 7)) & 7;
+  const uint64_t table_bytes = sizeof(ku_block_t) + kAutoSlots * sizeof(ku_alloc_t);
+  const uint64_t prefix = gap + sizeof(ku_home_t) + table_bytes;
+  uint64_t usable = static_cast<uint64_t>(size);
+  if (usable < prefix) return nullptr;
+  if (usable > prefix + kMaxPrsize) usable = prefix + kMaxPrsize;
+
+  // The gap goes in front: the record and table then lie aligned, and the preload area begins
+  // at area + prefix all the same.
+  auto *bytes = static_cast<unsigned char *>(area) + gap;
+  auto *home = reinterpret_cast<ku_home_t *>(bytes);
+  auto *t = reinterpret_cast<ku_block_t *>(bytes + sizeof(ku_home_t));
+  memset(bytes, 0, sizeof(ku_home_t) + table_bytes);
+  home->kuh_size = size;
+  home->kuh_blocks = t;
+  t->kub_n = kAutoSlots;
+  t->kub_ref = 1;
+  t->kub_preload = static_cast<unsigned char *>(area) + prefix;
+  t->kub_prsize = static_cast<uint16_t>(usable - prefix);
+  t->kub_hauto = 1;
+  t->kub_auto = 1;
+  t->kub_preauto = 1;
+  t->kub_auto_all = 1;
+  return home;
+}
+
+// ---- User mutex ----
+
+KU_API int ku_home_is_threadsafe(ku_home_t const *home) { return home && home->kuh_lock ? 1 : 0; }
+
+KU_API int ku_home_mutex_lock(ku_home_t *home) {
+  if (!home) return ku_seterrno(EFAULT);
+  if (!home->kuh_blocks || !ku_home_ref(home)) return ku_seterrno(EINVAL);
+  if (!home->kuh_lock) return 0;
+  // The reference stays taken when the lock fails, as the caller's unlock will not follow.
+  const int r = _ku_home_mutex_locker(home->kuh_lock);
+  return r ? ku_seterrno(r) : 0;
+}
+
+KU_API int ku_home_mutex_unlock(ku_home_t *home) {
+  if (!home) return ku_seterrno(EFAULT);
+  // The user mutex goes first: dropping the last reference destroys it.
+  if (home->kuh_lock) {
+    const int r = _ku_home_mutex_unlocker(home->kuh_lock);
+    if (r) return ku_seterrno(r);
+  }
+  if (!home->kuh_blocks) return ku_seterrno(EINVAL);
+  ku_home_unref(home);
+  return 0;
+}
+
+KU_API int ku_home_lock(ku_home_t *home) {
+  if (!home) return EFAULT;
+  return home->kuh_lock ? _ku_home_mutex_locker(home->kuh_lock) : -1;
+}
+
+KU_API int ku_home_trylock(ku_home_t *home) {
+  if (!home) return EFAULT;
+  return home->kuh_lock ? _ku_home_mutex_trylocker(home->kuh_lock) : -1;
+}
+
+KU_API int ku_home_unlock(ku_home_t *home) {
+  if (!home) return EFAULT;
+  return home->kuh_lock ? _ku_home_mutex_unlocker(home->kuh_lock) : -1;
+}
+
+// ---- Statistics ----
+
+KU_API void ku_home_init_stats(ku_home_t *home) {
+  if (!home) return;
+  if (!home->kuh_blocks) home->kuh_blocks = ku_hash_alloc(kFirstSlots);
+  ku_block_t *t = home->kuh_blocks;
+  if (!t) return;
+  if (!t->kub_stats) {
+    t->kub_stats = static_cast<ku_home_stats_t *>(malloc(sizeof(ku_home_stats_t)));
+    if (!t->kub_stats) return;
+  }
+  // A home's own record always holds all of its fields.
+  memset(t->kub_stats, 0, sizeof(ku_home_stats_t));
+  t->kub_stats->kst_size = sizeof(ku_home_stats_t);
+  t->kub_stats->kst_slots = static_cast<uint32_t>(t->kub_n);
+}
+
+KU_API void ku_home_get_stats(ku_home_t *home, int, ku_home_stats_t *stats, int size) {
+  // Negative sizes are refused rather than read as huge ones.
+  if (!stats || size < 4) return;
+  memset(stats, 0, static_cast<size_t>(size));
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t || !t->kub_stats) return;
+  ku_home_stats_t *own = t->kub_stats;
+  const int32_t n = own->kst_size < size ? own->kst_size : size;
+  own->kst_prsize = t->kub_prsize;
+  own->kst_prused = t->kub_prused;
+  memcpy(stats, own, static_cast<size_t>(n));
+  stats->kst_size = n;
+}
+
+KU_API void ku_home_stat_add(ku_home_stats_t *total, ku_home_stats_t const *add) {
+  total->kst_subhomes += add->kst_subhomes;
+  total->kst_resizes += add->kst_resizes;
+  if (add->kst_slots > total->kst_slots) total->kst_slots = add->kst_slots;
+  total->kst_alloc_count += add->kst_alloc_count;
+  total->kst_alloc_bytes += add->kst_alloc_bytes;
+  total->kst_alloc_rounded += add->kst_alloc_rounded;
+  total->kst_alloc_rounded_max += add->kst_alloc_rounded_max;
+  total->kst_free_count += add->kst_free_count;
+  total->kst_free_bytes += add->kst_free_bytes;
+  total->kst_free_rounded += add->kst_free_rounded;
+  total->kst_live_count += add->kst_live_count;
+  total->kst_live_bytes += add->kst_live_bytes;
+  total->kst_live_rounded += add->kst_live_rounded;
+}
+
+}  // extern "C"

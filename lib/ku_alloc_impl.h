@@ -36,6 +36,7 @@ struct ku_block_s {
   uint32_t kub_auto : 1;      // the table itself lies in a caller's buffer
   uint32_t kub_preauto : 1;   // the preload area lies in a caller's buffer
   uint32_t kub_auto_all : 1;  // an automatic home that has made no heap allocation yet
+  uint32_t kub_inrec : 1;     // the table shares one heap block with its home record
   ku_alloc_t kub_nodes[];
 };
 
@@ -44,5 +45,48 @@ static_assert(sizeof(ku_alloc_t) == 16, "allocation entry is 16 bytes");
 static_assert(sizeof(ku_block_t) == 64, "table header is 64 bytes");
 static_assert(offsetof(ku_block_t, kub_nodes) == 64, "slots follow the header");
 static_assert(sizeof(ku_home_stats_t) == 120, "statistics record is 120 bytes");
+
+// Holds a home's internal mutex from construction to destruction (MEMLOCK ... UNLOCK), so that
+// no return path can leave it taken.  A home without mutexes costs one null test each way.
+// The mutex is looked up again when it is released, as the teardown detaches it from the home;
+// a path that hands the held mutex to the teardown, or frees the record, calls hand_over().
+class HomeLock {
+ public:
+  explicit HomeLock(const ku_home_t *home) noexcept : home_(home) {
+    if (home_ && home_->kuh_lock) _ku_home_locker(home_->kuh_lock);
+  }
+  ~HomeLock() { unlock(); }
+  HomeLock(const HomeLock &) = delete;
+  HomeLock &operator=(const HomeLock &) = delete;
+
+  // The home's current table (null for a null home or one without table).  Read it again
+  // after anything that may replace the table: growth, a destructor, a move.
+  ku_block_t *table() const noexcept { return home_ ? home_->kuh_blocks : nullptr; }
+
+  // Releases the mutex now; the guard then does nothing more.
+  void unlock() noexcept {
+    if (home_ && home_->kuh_lock) _ku_home_unlocker(home_->kuh_lock);
+    home_ = nullptr;
+  }
+
+  // Forgets the home without touching it: the teardown has released and destroyed the mutex.
+  void hand_over() noexcept { home_ = nullptr; }
+
+ private:
+  const ku_home_t *home_;
+};
+
+// Holds two homes' internal mutexes, taken in the order given (a parent before its child, a
+// move's source before its destination) and released in the reverse order.  The second home
+// may be null or the first one again; it is then not locked a second time.
+class HomeLockPair {
+ public:
+  HomeLockPair(const ku_home_t *first, const ku_home_t *second) noexcept
+      : first_(first), second_(second == first ? nullptr : second) {}
+
+ private:
+  HomeLock first_;   // declared first: constructed first, destroyed last
+  HomeLock second_;
+};
 
 #endif  // KU_ALLOC_IMPL_H

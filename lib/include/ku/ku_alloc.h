@@ -29,46 +29,183 @@ struct ku_home_s {
   void *kuh_lock;           /* mutex pair, NULL unless ku_home_threadsafe was called */
 };
 
+/*
+ * Kinds of home, by who owns the record:
+ *  - heap home: made by ku_home_new, ku_home_create or ku_home_clone(NULL, ...); the last
+ *    ku_home_unref frees everything in it and the record;
+ *  - caller's home: a record of the caller, started with ku_home_init (or laid out by
+ *    ku_home_auto); ended with ku_home_deinit or the last ku_home_unref, the record stays;
+ *  - sub-home: made by ku_home_clone(parent, ...); it is one of the parent's allocations and
+ *    dies with the parent at the latest.
+ * A home record may be the first member of a larger caller record; its size is given where
+ * the allocator makes the record.  An all-zero record is a valid home without table: its
+ * first allocation gives it one.  Preconditions named "aborts" below stop the process through
+ * assert(); a build with -DNDEBUG instead gives the answer in brackets.
+ */
+
 /* Lifecycle */
+
+/* Makes a heap home whose zero-filled record is size bytes long (at least 24, the home
+ * record; the rest is the caller's).  Returns it with one reference, or NULL with errno
+ * ENOMEM (a negative size included).  A size of 0 to 23 aborts [EINVAL, NULL].
+ * End it with ku_home_unref. */
 KU_API void *ku_home_new(int size);
+
+/* ku_home_new(24). */
 KU_API ku_home_t *ku_home_create(void);
+
+/* Starts a caller's home in the caller's record: a new table, no lock, one reference;
+ * kuh_size is left as the caller set it.  The record must be zero-filled or ended: a table or
+ * lock it held is overwritten, not freed.  Returns 0, or -1 for a NULL home or when the table
+ * cannot be allocated (kuh_blocks is then NULL).  No lock is taken. */
 KU_API int ku_home_init(ku_home_t *home);
+
+/* Makes a sub-home of parent: a zero-filled record of size bytes (at least 24) entered in the
+ * parent's table, which frees it when the parent ends.  The sub-home has no lock of its own,
+ * even when the parent has.  A NULL parent makes a heap home, as ku_home_new.  Returns the
+ * record, or NULL with errno ENOMEM.  A size of 0 to 23 aborts [EINVAL, NULL]. */
 KU_API void *ku_home_clone(ku_home_t *parent, int size);
+
+/* Adds a reference to the home and returns it.  NULL home: NULL, errno EFAULT.  A home
+ * without table or with a zero count aborts [NULL]. */
 KU_API ku_home_t *ku_home_ref(ku_home_t *home);
+
+/* Drops a reference.  The last one ends the home: its destructor runs, everything in it is
+ * freed, sub-homes included; a heap home's record is freed, a sub-home leaves its parent, a
+ * caller's record stays, without table.  Returns 1 when the home was ended, else 0 (also for a
+ * NULL home or one without table).  No other thread may still be using the home. */
 KU_API int ku_home_unref(ku_home_t *home);
+
+/* The home's reference count; 0 for a NULL home or a home without table. */
 KU_API uint64_t ku_home_refcount(ku_home_t *home);
+
+/* The parent of a sub-home; NULL for a top-level home, a NULL home or one without table. */
 KU_API ku_home_t *ku_home_parent(ku_home_t const *home);
+
+/* 1 when ku_home_parent(home) is not NULL, else 0. */
 KU_API int ku_home_has_parent(ku_home_t const *home);
+
+/* Registers the function that is called once, with the home, when the home ends (before
+ * anything in it is freed; it may still allocate and free in the home) or when ku_home_move
+ * takes its allocations away.  Returns 0; -1 when the home has no table or already has a
+ * destructor (errno untouched; the first one stays); -1 with errno EFAULT for a NULL home. */
 KU_API int ku_home_destructor(ku_home_t *home, void (*destructor)(void *));
+
+/* The same as ku_home_destructor, under a second exported spelling. */
 KU_API int ku_home_desctructor(ku_home_t *home, void (*destructor)(void *));
+
+/* Ends a caller's home (ku_home_init, ku_home_auto): runs its destructor and frees everything
+ * in it; the record stays the caller's, without table and lock.  Does nothing for a NULL home
+ * or one without table.  Aborts [does nothing] when the count is not 1, when the record is the
+ * allocator's (a heap home or a sub-home): those end with ku_home_unref. */
 KU_API void ku_home_deinit(ku_home_t *home);
+
+/* As ku_home_deinit, but also for a heap home: its record is then left allocated, an ordinary
+ * heap block that the caller passes to free().  Aborts [does nothing] when the count is not 1
+ * or when the home is a sub-home, whose record belongs to its parent. */
 KU_API void ku_home_destroy(ku_home_t *home);
+
+/* Checks the home's table and, recursively, its sub-homes' tables for consistency; aborts
+ * when one fails.  Does nothing for a NULL home or one without table. */
 KU_API void ku_home_check(ku_home_t const *home);
 
-/* Allocation */
+/* Allocation.  Every block belongs to its home until ku_free, a moving ku_realloc or the end
+ * of the home.  With a NULL home these are malloc, calloc, realloc and free.  A negative size
+ * yields NULL with errno ENOMEM, with or without a home. */
+
+/* Returns size uninitialised bytes, or NULL (errno ENOMEM when memory ran out).  Size 0:
+ * NULL without an error number, and no entry (with a NULL home: malloc(0)).  Small blocks of
+ * a preloaded home are carved from its preload area, at offsets that are multiples of 8. */
 KU_API void *ku_alloc(ku_home_t *home, int size);
+
+/* As ku_alloc, but the bytes are zero. */
 KU_API void *ku_zalloc(ku_home_t *home, int size);
+
+/* As ku_zalloc for at least 4 bytes (a size of 0 to 3 is raised to 4), whose first 32-bit
+ * integer then holds that size. */
 KU_API void *ku_salloc(ku_home_t *home, int size);
+
+/* Resizes a block of the home and returns its address, which may have changed; NULL with
+ * nothing changed when the block cannot be resized (memory ran out: the old block stays valid),
+ * is not an allocation of the home, or is a sub-home.  Size 0 frees data and returns NULL;
+ * a NULL data allocates as ku_alloc. */
 KU_API void *ku_realloc(ku_home_t *home, void *data, int size);
+
+/* Frees a block of the home (a sub-home with everything in it), after filling its bytes with
+ * 0xAA.  Carved preload bytes are not given back.  NULL data does nothing.  An address that is
+ * not an allocation of the home, a home without table, or a sub-home whose count is REF_MAX
+ * abort [nothing is freed]. */
 KU_API void ku_free(ku_home_t *home, void *data);
+
+/* 1 when data is an address returned for the home and not freed since, else 0 (also for a
+ * NULL home or data; an address inside a block is not one).  A miss walks the whole table. */
 KU_API int ku_in_home(ku_home_t *home, void const *data);
+
+/* The same as ku_in_home. */
 KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data);
 
 /* Moving, preloading, automatic homes */
+
+/* Hands every allocation of src, sub-homes included, to dst, after running src's destructor
+ * (once; also when nothing is moved or the move then fails).  src stays a live, empty home.
+ * Blocks carved from src's preload area are not moved: they stay entered in src, whose area
+ * they lie in and which frees them.  Without dst the allocations are detached instead: they
+ * belong to nobody (heap blocks are the caller's to free; detached sub-homes become heap homes;
+ * carved ones live as long as src) and the destructor does not run.  Returns 0 (also for a NULL
+ * src or dst == src); -1 when dst's larger table cannot be allocated (nothing moved); -1 with
+ * errno EINVAL, before the destructor runs, when dst is a sub-home of src or lies below one.
+ * Locks src, then dst; src's destructor runs with both held and, when either home is
+ * thread-safe, must not call operations on them. */
 KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src);
+
+/* Gives the home a preload area of n items of size bytes, each rounded up to a multiple of 8,
+ * at most 65,535 bytes (larger requests, negative ones included, are capped).  Small blocks are
+ * then carved from it without a heap call.  A home is preloaded once: later calls do nothing.
+ * A home without table is first started with ku_home_init (its lock pointer cleared); when
+ * that fails, or malloc fails, the home is left without preload area.  NULL home: nothing. */
 KU_API void ku_home_preload(ku_home_t *home, int n, int size);
+
+/* Lays a caller's home into the caller's buffer of size bytes: from the buffer's first 8-aligned
+ * address (g = 0 to 7 bytes in), the record and a table of 7 slots (200 bytes), then a preload
+ * area of up to 65,535 bytes; the rest is not used.  Returns the home, which is area itself for
+ * an 8-aligned buffer and area + g otherwise, with kuh_size = size; NULL for a NULL area, a
+ * negative size, or a size below the prefix 200 + g.  The buffer must stay valid until the home
+ * is ended (ku_home_deinit or its last ku_home_unref), which frees nothing inside the buffer. */
 KU_API ku_home_t *ku_home_auto(void *area, int size);
 
-/* Locking */
+/* Locking.  Make a home thread-safe before it is shared; from then on every operation on it
+ * holds its internal mutex, and its users may hold its user mutex across several operations.
+ * Locks of two homes are taken parent before child, and a move's source before its
+ * destination. */
+
+/* Gives the home its pair of mutexes (installing the six hooks below on first use, unless
+ * _ku_home_unlocker is already set).  Call it once the home has its table and before it is
+ * shared; the mutexes die with the home.  Returns 0 (also when it has them already); -1 when
+ * their block cannot be allocated; -1 with errno EFAULT for a NULL home. */
 KU_API int ku_home_threadsafe(ku_home_t *home);
+
+/* 1 when the home has mutexes, else 0 (also for NULL). */
 KU_API int ku_home_is_threadsafe(ku_home_t const *home);
+
+/* Takes a reference and then the user mutex (not for a home without mutexes).  Returns 0; -1
+ * with errno EFAULT (NULL home), EINVAL (no table) or the mutex's error number, in which case
+ * the reference stays taken. */
 KU_API int ku_home_mutex_lock(ku_home_t *home);
+
+/* Releases the user mutex (if any), then the reference; dropping the last one ends the home.
+ * Returns 0; -1 with errno EFAULT (NULL home), the mutex's error number (no reference dropped)
+ * or EINVAL (no table). */
 KU_API int ku_home_mutex_unlock(ku_home_t *home);
+
+/* Takes, tries or releases the user mutex without touching the reference count.  Return the
+ * POSIX result (0, or an error number such as EBUSY from ku_home_trylock); 14 (EFAULT) for a
+ * NULL home; -1 for a home without mutexes.  errno is never set. */
 KU_API int ku_home_lock(ku_home_t *home);
 KU_API int ku_home_trylock(ku_home_t *home);
 KU_API int ku_home_unlock(ku_home_t *home);
 
-/* Lock hooks, installed by the first ku_home_threadsafe; each receives a home's kuh_lock. */
+/* Lock hooks, installed by the first ku_home_threadsafe; each receives a home's kuh_lock.
+ * Never called for a home without mutexes. */
 KU_API extern void (*_ku_home_locker)(void *mutexes);
 KU_API extern void (*_ku_home_unlocker)(void *mutexes);
 KU_API extern int (*_ku_home_mutex_locker)(void *mutexes);
@@ -76,7 +213,8 @@ KU_API extern int (*_ku_home_mutex_trylocker)(void *mutexes);
 KU_API extern int (*_ku_home_mutex_unlocker)(void *mutexes);
 KU_API extern void (*_ku_home_destroy_mutexes)(void *mutexes);
 
-/* Profiling counters of the block-table lookups; diagnostic only. */
+/* Profiling counters of the block-table lookups, process-wide.  Homes used on several threads
+ * update them without a common lock, so their totals are then diagnostic only. */
 KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_find,
   max_size_ku_block_find, max_used_ku_block_find, count_ku_block_find_loop,
   ku_block_find_collision, ku_block_find_collision_used, ku_block_find_collision_size;

@@ -1,0 +1,550 @@
+// Memory homes against plain malloc/free (the floor) and talloc, the same workloads in one run.
+//
+// Scenarios; every one runs for each contender ("malloc", "talloc" where installed, "ku"):
+//   alloc_end    N blocks of S bytes, then end the home; malloc frees each block, talloc frees
+//                its context (N = 1e3, 1e5, 1e6; S = 16, 64, 256)
+//   end_only     only the ending of a home of 1e6 blocks of 64 B; the allocations are untimed
+//   pair         one alloc/free pair of 64 B beside K = 10 and 1e4 live blocks
+//   subhomes     child, grandchild and great-grandchild with two 32 B blocks each; end the child
+//   realloc      one block grown 16 -> 4096 B in 16 B steps, then freed
+//   growth       1365 blocks of 32 B, the most a table of 2047 slots holds (tables 31 -> 127 ->
+//                511 -> 2047 on the way), then end the home
+//   miss         ku_in_home of a foreign address in full tables of 31 to 32767 slots: a miss
+//                scans every slot (ku only; counter slots/lookup)
+//   peak         1e5 live blocks of 16 B and 1e6 of 32 B: heap bytes per live block (counter
+//                B/block, from mallinfo2: in-use arena bytes plus mmapped bytes)
+//   threadsafe   alloc/free pair of 64 B in one shared home from 1 and 2 threads; talloc
+//                behind a std::mutex of this benchmark, malloc as it is
+//
+// The whole list runs --rounds=N times (default 5), so the contenders of one workload always
+// run next to each other.  At the end a table gives, per workload, the median over rounds of
+// (contender time / malloc time of the same round); lower is better.
+#include <ku/ku_alloc.h>
+
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if KU_HAVE_TALLOC
+#include <talloc.h>
+#endif
+
+namespace {
+
+// ---- Contenders ----
+
+enum class Who { libc, talloc, ku };
+
+template <Who W> using As = std::integral_constant<Who, W>;
+
+const char *name_of(Who w) {
+  switch (w) {
+  case Who::libc: return "malloc";
+  case Who::talloc: return "talloc";
+  case Who::ku: return "ku";
+  }
+  return "?";
+}
+
+// talloc's calls, or stubs that are never registered when it is not installed.
+namespace tal {
+#if KU_HAVE_TALLOC
+constexpr bool available = true;
+void *ctx(const void *parent) { return talloc_new(parent); }
+void *size(const void *ctx, size_t n) { return talloc_size(ctx, n); }
+void *resize(const void *ctx, void *p, size_t n) { return talloc_realloc_size(ctx, p, n); }
+void release(void *p) { talloc_free(p); }
+#else
+constexpr bool available = false;
+void *ctx(const void *) { std::abort(); }
+void *size(const void *, size_t) { std::abort(); }
+void *resize(const void *, void *, size_t) { std::abort(); }
+void release(void *) { std::abort(); }
+#endif
+} // namespace tal
+
+ku_home_t *clone(ku_home_t *parent) {
+  return static_cast<ku_home_t *>(ku_home_clone(parent, sizeof(ku_home_t)));
+}
+
+// Bytes the C library's heap holds for the program: in-use arena bytes plus mmapped blocks
+// (a large block table is mmapped).
+double heap_bytes() {
+  struct mallinfo2 mi = mallinfo2();
+  return static_cast<double>(mi.uordblks + mi.hblkhd);
+}
+
+// ---- Workloads ----
+
+template <Who W> void alloc_end(benchmark::State &st, As<W>, int n, int size) {
+  std::vector<void *> blocks(static_cast<size_t>(n));
+  for (auto _ : st) {
+    if constexpr (W == Who::libc) {
+      for (auto &p : blocks) p = malloc(size);
+      for (void *p : blocks) free(p);
+    } else if constexpr (W == Who::talloc) {
+      void *ctx = tal::ctx(nullptr);
+      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(tal::size(ctx, size));
+      tal::release(ctx);
+    } else {
+      ku_home_t *home = ku_home_create();
+      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
+      ku_home_unref(home);
+    }
+  }
+  st.SetItemsProcessed(st.iterations() * n);
+}
+
+template <Who W> void end_only(benchmark::State &st, As<W>, int n, int size) {
+  std::vector<void *> blocks(static_cast<size_t>(n));
+  for (auto _ : st) {
+    st.PauseTiming();
+    void *ctx = nullptr;
+    ku_home_t *home = nullptr;
+    if constexpr (W == Who::libc) {
+      for (auto &p : blocks) p = malloc(size);
+    } else if constexpr (W == Who::talloc) {
+      ctx = tal::ctx(nullptr);
+      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(tal::size(ctx, size));
+    } else {
+      home = ku_home_create();
+      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
+    }
+    st.ResumeTiming();
+    if constexpr (W == Who::libc) {
+      for (void *p : blocks) free(p);
+    } else if constexpr (W == Who::talloc) {
+      tal::release(ctx);
+    } else {
+      ku_home_unref(home);
+    }
+  }
+  st.SetItemsProcessed(st.iterations() * n);
+}
+
+// One allocation and its free while `live` other blocks of the same size stay allocated.
+template <Who W> void pair(benchmark::State &st, As<W>, int live, int size) {
+  std::vector<void *> blocks(static_cast<size_t>(live));
+  void *ctx = nullptr;
+  ku_home_t *home = nullptr;
+  if constexpr (W == Who::libc) {
+    for (auto &p : blocks) p = malloc(size);
+    for (auto _ : st) {
+      void *p = malloc(size);
+      benchmark::DoNotOptimize(p);
+      free(p);
+    }
+    for (void *p : blocks) free(p);
+  } else if constexpr (W == Who::talloc) {
+    ctx = tal::ctx(nullptr);
+    for (auto &p : blocks) p = tal::size(ctx, size);
+    for (auto _ : st) {
+      void *p = tal::size(ctx, size);
+      benchmark::DoNotOptimize(p);
+      tal::release(p);
+    }
+    tal::release(ctx);
+  } else {
+    home = ku_home_create();
+    for (auto &p : blocks) p = ku_alloc(home, size);
+    for (auto _ : st) {
+      void *p = ku_alloc(home, size);
+      benchmark::DoNotOptimize(p);
+      ku_free(home, p);
+    }
+    ku_home_unref(home);
+  }
+}
+
+// Three nested sub-homes with two 32-byte blocks each; ending the child ends all three.
+template <Who W> void subhomes(benchmark::State &st, As<W>) {
+  if constexpr (W == Who::libc) {
+    void *b[9];
+    for (auto _ : st) {
+      for (int i = 0; i < 3; i++) {
+        b[3 * i] = malloc(sizeof(ku_home_t));
+        b[3 * i + 1] = malloc(32);
+        b[3 * i + 2] = malloc(32);
+      }
+      benchmark::DoNotOptimize(b);
+      for (void *p : b) free(p);
+    }
+  } else if constexpr (W == Who::talloc) {
+    void *parent = tal::ctx(nullptr);
+    for (auto _ : st) {
+      void *h = parent, *child = nullptr;
+      for (int depth = 0; depth < 3; depth++) {
+        h = tal::ctx(h);
+        if (depth == 0) child = h;
+        benchmark::DoNotOptimize(tal::size(h, 32));
+        benchmark::DoNotOptimize(tal::size(h, 32));
+      }
+      tal::release(child);
+    }
+    tal::release(parent);
+  } else {
+    ku_home_t *parent = ku_home_create();
+    for (auto _ : st) {
+      ku_home_t *h = parent, *child = nullptr;
+      for (int depth = 0; depth < 3; depth++) {
+        h = clone(h);
+        if (depth == 0) child = h;
+        benchmark::DoNotOptimize(ku_alloc(h, 32));
+        benchmark::DoNotOptimize(ku_alloc(h, 32));
+      }
+      ku_home_unref(child);
+    }
+    ku_home_unref(parent);
+  }
+}
+
+template <Who W> void realloc_grow(benchmark::State &st, As<W>, int from, int to, int step) {
+  void *ctx = nullptr;
+  ku_home_t *home = nullptr;
+  if constexpr (W == Who::talloc) ctx = tal::ctx(nullptr);
+  if constexpr (W == Who::ku) home = ku_home_create();
+  for (auto _ : st) {
+    if constexpr (W == Who::libc) {
+      void *p = malloc(from);
+      for (int n = from + step; n <= to; n += step) p = realloc(p, n);
+      benchmark::DoNotOptimize(p);
+      free(p);
+    } else if constexpr (W == Who::talloc) {
+      void *p = tal::size(ctx, from);
+      for (int n = from + step; n <= to; n += step) p = tal::resize(ctx, p, n);
+      benchmark::DoNotOptimize(p);
+      tal::release(p);
+    } else {
+      void *p = ku_alloc(home, from);
+      for (int n = from + step; n <= to; n += step) p = ku_realloc(home, p, n);
+      benchmark::DoNotOptimize(p);
+      ku_free(home, p);
+    }
+  }
+  if constexpr (W == Who::talloc) tal::release(ctx);
+  if constexpr (W == Who::ku) ku_home_unref(home);
+}
+
+// Lookups of an address the home does not hold, in a home of `live` blocks.
+void miss(benchmark::State &st, int live) {
+  ku_home_t *home = ku_home_create();
+  for (int i = 0; i < live; i++) ku_alloc(home, 16);
+  void *foreign = malloc(16);
+  uint64_t probes = count_ku_block_find_loop;
+  for (auto _ : st) benchmark::DoNotOptimize(ku_in_home(home, foreign));
+  st.counters["slots/lookup"] = benchmark::Counter(
+      static_cast<double>(count_ku_block_find_loop - probes), benchmark::Counter::kAvgIterations);
+  free(foreign);
+  ku_home_unref(home);
+}
+
+// Heap bytes per live block while n blocks of `size` bytes are allocated.  malloc's pointer
+// array is made before the first reading: it is bookkeeping of the caller, not of the heap.
+template <Who W> void peak(benchmark::State &st, As<W>, int n, int size) {
+  std::vector<void *> blocks(static_cast<size_t>(n));
+  double bytes = 0;
+  for (auto _ : st) {
+    st.PauseTiming();
+    double before = heap_bytes();
+    st.ResumeTiming();
+    void *ctx = nullptr;
+    ku_home_t *home = nullptr;
+    if constexpr (W == Who::libc) {
+      for (auto &p : blocks) p = malloc(size);
+    } else if constexpr (W == Who::talloc) {
+      ctx = tal::ctx(nullptr);
+      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(tal::size(ctx, size));
+    } else {
+      home = ku_home_create();
+      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
+    }
+    st.PauseTiming();
+    bytes += heap_bytes() - before;
+    st.ResumeTiming();
+    if constexpr (W == Who::libc) {
+      for (void *p : blocks) free(p);
+    } else if constexpr (W == Who::talloc) {
+      tal::release(ctx);
+    } else {
+      ku_home_unref(home);
+    }
+  }
+  st.counters["B/block"] = bytes / static_cast<double>(st.iterations()) / n;
+}
+
+// One home shared by all threads of the benchmark; thread 0 makes it before the timed loop
+// and ends it after, and the loop's start and end are barriers for all threads.
+struct Shared {
+  void *ctx;
+  ku_home_t *home;
+  std::mutex lock; // talloc's guard; ku_home_threadsafe gives a home its own
+} shared;
+
+template <Who W> void threadsafe(benchmark::State &st, As<W>, int size) {
+  if (st.thread_index() == 0) {
+    if constexpr (W == Who::talloc) shared.ctx = tal::ctx(nullptr);
+    if constexpr (W == Who::ku) {
+      shared.home = ku_home_create();
+      if (ku_home_threadsafe(shared.home) != 0) st.SkipWithError("ku_home_threadsafe failed");
+    }
+  }
+  for (auto _ : st) {
+    if constexpr (W == Who::libc) {
+      void *p = malloc(size);
+      benchmark::DoNotOptimize(p);
+      free(p);
+    } else if constexpr (W == Who::talloc) {
+      void *p;
+      {
+        std::lock_guard<std::mutex> g(shared.lock);
+        p = tal::size(shared.ctx, size);
+      }
+      benchmark::DoNotOptimize(p);
+      std::lock_guard<std::mutex> g(shared.lock);
+      tal::release(p);
+    } else {
+      void *p = ku_alloc(shared.home, size);
+      benchmark::DoNotOptimize(p);
+      ku_free(shared.home, p);
+    }
+  }
+  if (st.thread_index() == 0) {
+    if constexpr (W == Who::talloc) tal::release(shared.ctx);
+    if constexpr (W == Who::ku) ku_home_unref(shared.home);
+  }
+}
+
+// ---- Registration ----
+
+std::string count(int n) {
+  switch (n) {
+  case 1000: return "1e3";
+  case 10000: return "1e4";
+  case 100000: return "1e5";
+  case 1000000: return "1e6";
+  }
+  return std::to_string(n);
+}
+
+// Registers `body(state, As<W>{})` once per contender as "<workload>/<contender>".
+template <class Body> std::vector<benchmark::internal::Benchmark *> add(const std::string &workload, Body body) {
+  std::vector<benchmark::internal::Benchmark *> made;
+  auto one = [&](auto who) {
+    std::string name = workload + "/" + name_of(decltype(who)::value);
+    made.push_back(benchmark::RegisterBenchmark(
+        name.c_str(), [body](benchmark::State &st) { body(st, decltype(who){}); }));
+  };
+  one(As<Who::libc>{});
+  if (tal::available) one(As<Who::talloc>{});
+  one(As<Who::ku>{});
+  return made;
+}
+
+void register_all() {
+  for (int n : {1000, 100000, 1000000})
+    for (int size : {16, 64, 256})
+      add("alloc_end " + std::to_string(size) + "B x" + count(n),
+          [=](benchmark::State &st, auto who) { alloc_end(st, who, n, size); });
+  for (auto *b : add("end_only 64B x1e6",
+                     [](benchmark::State &st, auto who) { end_only(st, who, 1000000, 64); }))
+    b->Iterations(4);
+  for (int live : {10, 10000})
+    add("pair 64B beside " + count(live),
+        [=](benchmark::State &st, auto who) { pair(st, who, live, 64); });
+  add("subhomes 3 deep x2 32B", [](benchmark::State &st, auto who) { subhomes(st, who); });
+  add("realloc 16->4096 step 16",
+      [](benchmark::State &st, auto who) { realloc_grow(st, who, 16, 4096, 16); });
+  add("growth to 2047 slots (1365x32B)",
+      [](benchmark::State &st, auto who) { alloc_end(st, who, 1365, 32); });
+  // Live blocks that leave each table size of a home as full as its growth rule allows.
+  for (auto [slots, live] : {std::pair{31, 21}, {127, 85}, {2047, 1365}, {32767, 21845}}) {
+    std::string name = "miss in " + std::to_string(slots) + " slots/ku";
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) { miss(st, live); });
+  }
+  for (auto [n, size] : {std::pair{100000, 16}, {1000000, 32}})
+    for (auto *b : add("peak " + std::to_string(size) + "B x" + count(n),
+                       [=](benchmark::State &st, auto who) { peak(st, who, n, size); }))
+      b->Iterations(3);
+  for (auto *b : add("threadsafe pair 64B",
+                     [](benchmark::State &st, auto who) { threadsafe(st, who, 64); }))
+    b->Threads(1)->Threads(2)->UseRealTime();
+}
+
+// ---- Ratio table ----
+
+// Prints every run as the console reporter does and keeps the times, so that after the last
+// round it can print the median per-round ratio of each contender to malloc.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+  explicit RatioReporter(OutputOptions opts) : ConsoleReporter(opts) {}
+
+  int round = 0;
+
+  void ReportRuns(const std::vector<Run> &runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run &r : runs) {
+      if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+      const std::string &fn = r.run_name.function_name;
+      size_t slash = fn.rfind('/');
+      std::string workload = fn.substr(0, slash);
+      if (!r.run_name.threads.empty()) workload += " " + r.run_name.threads;
+      std::string who = slash == std::string::npos ? "?" : fn.substr(slash + 1);
+      bool real = !r.run_name.time_type.empty();
+      double ns = (real ? r.GetAdjustedRealTime() : r.GetAdjustedCPUTime()) * ns_per(r.time_unit);
+      Cell &cell = row(workload).cells[who];
+      cell.ns[{round, r.repetition_index}] = ns;
+      for (const auto &[name, counter] : r.counters)
+        if (name != "items_per_second") cell.counters[name].push_back(counter.value);
+      if (std::find(columns_.begin(), columns_.end(), who) == columns_.end()) columns_.push_back(who);
+    }
+  }
+
+  void PrintTable(std::FILE *out) const {
+    std::vector<std::string> cols = columns_;
+    std::stable_sort(cols.begin(), cols.end(), [](const std::string &a, const std::string &b) {
+      return rank(a) < rank(b);
+    });
+    std::fprintf(out, "\nRatio to malloc: median over rounds of (time / malloc's time in the same round)\n\n");
+    std::fprintf(out, "| workload |");
+    for (const auto &c : cols) std::fprintf(out, " %s |", c.c_str());
+    std::fprintf(out, " malloc time |\n|---|");
+    for (size_t i = 0; i <= cols.size(); i++) std::fprintf(out, "---|");
+    std::fprintf(out, "\n");
+    std::vector<std::pair<std::string, std::string>> absolute;
+    for (const auto &[workload, r] : rows_) {
+      auto base = r.cells.find("malloc");
+      if (base == r.cells.end()) {
+        for (const auto &[who, cell] : r.cells)
+          absolute.emplace_back(workload + " / " + who, human(median(values(cell.ns))));
+        continue;
+      }
+      std::fprintf(out, "| %s |", workload.c_str());
+      for (const auto &c : cols) {
+        auto it = r.cells.find(c);
+        std::vector<double> ratios;
+        if (it != r.cells.end())
+          for (const auto &[sample, ns] : it->second.ns) {
+            auto b = base->second.ns.find(sample);
+            if (b != base->second.ns.end() && b->second > 0) ratios.push_back(ns / b->second);
+          }
+        if (ratios.empty()) std::fprintf(out, " - |");
+        else std::fprintf(out, " %.2f |", median(ratios));
+      }
+      std::fprintf(out, " %s |\n", human(median(values(base->second.ns))).c_str());
+    }
+    if (!absolute.empty()) {
+      std::fprintf(out, "\nNo malloc equivalent: median time per iteration\n\n| workload | time |\n|---|---|\n");
+      for (const auto &[what, t] : absolute) std::fprintf(out, "| %s | %s |\n", what.c_str(), t.c_str());
+    }
+    bool header = false;
+    for (const auto &[workload, r] : rows_)
+      for (const auto &[who, cell] : r.cells)
+        for (const auto &[name, vals] : cell.counters) {
+          if (!header) {
+            std::fprintf(out, "\nCounters: median over rounds\n\n| workload | contender | counter | value |\n|---|---|---|---|\n");
+            header = true;
+          }
+          std::vector<double> v = vals;
+          std::fprintf(out, "| %s | %s | %s | %.1f |\n", workload.c_str(), who.c_str(), name.c_str(),
+                       median(v));
+        }
+  }
+
+private:
+  struct Cell {
+    std::map<std::pair<int, int64_t>, double> ns; // (round, repetition) -> time per iteration
+    std::map<std::string, std::vector<double>> counters;
+  };
+  struct Row {
+    std::map<std::string, Cell> cells;
+  };
+
+  Row &row(const std::string &workload) {
+    for (auto &[w, r] : rows_)
+      if (w == workload) return r;
+    rows_.emplace_back(workload, Row{});
+    return rows_.back().second;
+  }
+
+  static int rank(const std::string &who) {
+    if (who == "malloc") return 0;
+    if (who == "talloc") return 1;
+    if (who == "ku") return 2;
+    return 3;
+  }
+
+  static double ns_per(benchmark::TimeUnit unit) {
+    switch (unit) {
+    case benchmark::kNanosecond: return 1;
+    case benchmark::kMicrosecond: return 1e3;
+    case benchmark::kMillisecond: return 1e6;
+    case benchmark::kSecond: return 1e9;
+    }
+    return 1;
+  }
+
+  static std::vector<double> values(const std::map<std::pair<int, int64_t>, double> &m) {
+    std::vector<double> v;
+    for (const auto &kv : m) v.push_back(kv.second);
+    return v;
+  }
+
+  static double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  }
+
+  static std::string human(double ns) {
+    char buf[32];
+    if (ns < 1e3) std::snprintf(buf, sizeof buf, "%.1f ns", ns);
+    else if (ns < 1e6) std::snprintf(buf, sizeof buf, "%.2f us", ns / 1e3);
+    else std::snprintf(buf, sizeof buf, "%.2f ms", ns / 1e6);
+    return buf;
+  }
+
+  std::vector<std::pair<std::string, Row>> rows_; // in order of first appearance
+  std::vector<std::string> columns_;
+};
+
+} // namespace
+
+// Flags of this program, before Google Benchmark's own: --rounds=N (default 5).  A shorter
+// --benchmark_min_time than the library's default is preset; a flag given later wins.
+int main(int argc, char **argv) {
+  int rounds = 5;
+  std::vector<char *> args{argv[0], const_cast<char *>("--benchmark_min_time=0.2")};
+  for (int i = 1; i < argc; i++) {
+    if (std::strncmp(argv[i], "--rounds=", 9) == 0) rounds = std::max(1, std::atoi(argv[i] + 9));
+    else args.push_back(argv[i]);
+    if (std::strcmp(argv[i], "--benchmark_list_tests") == 0 ||
+        std::strcmp(argv[i], "--benchmark_list_tests=true") == 0)
+      rounds = 1;
+  }
+  int n = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  benchmark::Initialize(&n, args.data());
+  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
+  register_all();
+  RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
+                                               : benchmark::ConsoleReporter::OO_Tabular);
+  for (int r = 0; r < rounds; r++) {
+    reporter.round = r;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+  }
+  reporter.PrintTable(stdout);
+  std::fflush(stdout);
+  benchmark::Shutdown();
+  return 0;
+}

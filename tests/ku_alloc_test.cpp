@@ -1,0 +1,822 @@
+// Memory homes: table, allocation, lifecycle, move, preload, automatic homes, locking, stats.
+#include <gtest/gtest.h>
+
+#include <ku/ku_alloc.h>
+#include <ku/ku_alloc_stat.h>
+
+#include "ku_alloc_impl.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+uint64_t slot_of(const ku_block_t *t, const void *p) {
+  for (uint64_t i = 0; i < t->kub_n; ++i)
+    if (t->kub_nodes[i].kua_data == p) return i;
+  return UINT64_MAX;
+}
+
+// With insertions only, every entry lies at the first slot of its probe sequence that was free
+// when it came: all slots before it on the sequence from p mod n are occupied.
+void expect_tight_chains(const ku_block_t *t) {
+  const uint64_t n = t->kub_n, step = n <= 29 ? 1 : 29;
+  for (uint64_t i = 0; i < n; ++i) {
+    const void *p = t->kub_nodes[i].kua_data;
+    if (!p) continue;
+    uint64_t s = reinterpret_cast<uintptr_t>(p) % n;
+    while (s != i) {
+      ASSERT_NE(t->kub_nodes[s].kua_data, nullptr) << "entry " << i << " skipped a free slot";
+      s = (s + step) % n;
+    }
+  }
+}
+
+uint32_t entry_size(const ku_block_t *t, const void *p) {
+  return t->kub_nodes[slot_of(t, p)].kua_size;
+}
+
+bool entry_is_home(const ku_block_t *t, const void *p) {
+  return t->kub_nodes[slot_of(t, p)].kua_home;
+}
+
+bool all_bytes(const void *p, unsigned char v, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (static_cast<const unsigned char *>(p)[i] != v) return false;
+  return true;
+}
+
+// Puts an arbitrary address into a table as if it had been entered, so that the start slot of
+// any 64-bit value can be observed; the caller removes it before the home ends.
+struct PlantedEntry {
+  ku_block_t *t;
+  uint64_t slot;
+  PlantedEntry(ku_block_t *table, uintptr_t p) : t(table), slot(p % table->kub_n) {
+    t->kub_nodes[slot].kua_data = reinterpret_cast<void *>(p);
+    ++t->kub_used;
+  }
+  ~PlantedEntry() {
+    t->kub_nodes[slot] = ku_alloc_t{};
+    --t->kub_used;
+  }
+};
+
+int destructor_calls;
+void *destructor_home;
+void count_destructor(void *home) {
+  ++destructor_calls;
+  destructor_home = home;
+}
+
+class DeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+}  // namespace
+
+// ---- Block table ----
+
+TEST(Table, start_slot_is_address_mod_n_for_any_address) {
+  ku_home_t *h = ku_home_create();
+  // A grown table of 127 and a hand-made one of 2047 alongside the home's own 31 slots.
+  std::vector<void *> blocks;
+  for (int i = 0; i < 22; ++i) blocks.push_back(ku_alloc(h, 8));
+  ASSERT_EQ(h->kuh_blocks->kub_n, 127u);
+  for (void *p : blocks) ku_free(h, p);
+  ku_home_t *small = ku_home_create();
+  ku_home_t big{};
+  auto *t = static_cast<ku_block_t *>(calloc(2047 + 4, sizeof(ku_alloc_t)));
+  t->kub_n = 2047;
+  big.kuh_blocks = t;
+  for (ku_home_t *home : {small, h, &big}) {
+    for (uintptr_t p : {uintptr_t{0x10}, uintptr_t{31 * 127 * 2047}, ~uintptr_t{0},
+                        ~uintptr_t{0} - 7, uintptr_t{1} << 63, uintptr_t{0x7ffff7a3c010}}) {
+      PlantedEntry planted(home->kuh_blocks, p);
+      const uint64_t loops = count_ku_block_find_loop;
+      EXPECT_TRUE(ku_in_home(home, reinterpret_cast<void *>(p)));
+      EXPECT_EQ(count_ku_block_find_loop, loops) << "hit on the start slot takes no step";
+    }
+  }
+  free(t);
+  ku_home_unref(small);
+  ku_home_unref(h);
+}
+
+TEST(Table, miss_walks_every_slot_and_updates_counters) {
+  ku_home_t *h = ku_home_create();
+  void *p = ku_alloc(h, 8);
+  const uint64_t count = count_ku_block_find, loops = count_ku_block_find_loop;
+  const uint64_t size = size_ku_block_find, used = used_ku_block_find;
+  int outside;
+  EXPECT_EQ(ku_in_home(h, &outside), 0);
+  EXPECT_EQ(count_ku_block_find, count + 1);
+  EXPECT_EQ(size_ku_block_find, size + 31);
+  EXPECT_EQ(used_ku_block_find, used + 1);
+  EXPECT_EQ(count_ku_block_find_loop, loops + 31);
+  EXPECT_GE(ku_block_find_collision, 31u);
+  EXPECT_GE(max_size_ku_block_find, 31u);
+  ku_free(h, p);
+  ku_home_unref(h);
+}
+
+TEST(Table, probe_chains_and_cleared_slots) {
+  // Carved blocks n × 8 bytes apart share one start slot, so their chains are known exactly.
+  alignas(8) static unsigned char buf[4096];
+  ku_home_t *a = ku_home_auto(buf, sizeof buf);  // 7 slots, step 1
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 100, 248);                  // 31 slots, step 29
+  for (ku_home_t *home : {a, h}) {
+    const uint64_t n = home->kuh_blocks->kub_n, step = n == 7 ? 1 : 29;
+    void *p[3];
+    for (void *&q : p) q = ku_alloc(home, static_cast<int>(8 * n));
+    const ku_block_t *t = home->kuh_blocks;
+    const uint64_t start = reinterpret_cast<uintptr_t>(p[0]) % n;
+    for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(slot_of(t, p[i]), (start + i * step) % n);
+    uint64_t loops = count_ku_block_find_loop;
+    EXPECT_TRUE(ku_in_home(home, p[0]));
+    EXPECT_EQ(count_ku_block_find_loop, loops);
+    ku_free(home, p[1]);
+    loops = count_ku_block_find_loop;
+    EXPECT_TRUE(ku_in_home(home, p[2]));
+    EXPECT_EQ(count_ku_block_find_loop, loops + 2);
+    ku_home_check(home);
+  }
+  ku_home_deinit(a);
+  ku_home_unref(h);
+}
+
+TEST(Table, grows_before_22nd_entry_keeping_entries_and_header) {
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 4, 16);
+  ku_home_init_stats(h);
+  ASSERT_EQ(ku_home_destructor(h, count_destructor), 0);
+  void *sub = ku_home_clone(h, 32);
+  std::vector<void *> blocks{sub};
+  while (blocks.size() < 21) blocks.push_back(ku_alloc(h, 100));
+  ku_block_t *old = h->kuh_blocks;
+  expect_tight_chains(old);
+  const ku_block_t before = *old;
+  ASSERT_EQ(before.kub_n, 31u);
+  ASSERT_EQ(before.kub_used, 21u);
+  void *extra = ku_alloc(h, 100);
+  ku_block_t *t = h->kuh_blocks;
+  ASSERT_EQ(t->kub_n, 127u);
+  EXPECT_EQ(t->kub_used, 22u);
+  expect_tight_chains(t);
+  for (void *p : blocks) {
+    const uint64_t i = slot_of(t, p);
+    ASSERT_NE(i, UINT64_MAX);
+    EXPECT_EQ(entry_is_home(t, p), p == sub);
+    EXPECT_EQ(entry_size(t, p), p == sub ? 32u : 100u);
+  }
+  EXPECT_EQ(t->kub_ref, before.kub_ref);
+  EXPECT_EQ(t->kub_preload, before.kub_preload);
+  EXPECT_EQ(t->kub_prsize, before.kub_prsize);
+  EXPECT_EQ(t->kub_prused, before.kub_prused);
+  EXPECT_EQ(t->kub_stats, before.kub_stats);
+  EXPECT_EQ(t->kub_destructor, before.kub_destructor);
+  EXPECT_FALSE(t->kub_hauto);
+  EXPECT_EQ(ku_home_parent(static_cast<ku_home_t *>(sub)), h);
+  ku_free(h, extra);
+  destructor_calls = 0;
+  ku_home_unref(h);
+  EXPECT_EQ(destructor_calls, 1);
+}
+
+TEST_F(DeathTest, check_aborts_on_a_table_whose_count_disagrees) {
+  ku_home_check(nullptr);
+  ku_home_t empty{};
+  ku_home_check(&empty);
+  ku_home_t *h = ku_home_create();
+  ku_alloc(h, 8);
+  ++h->kuh_blocks->kub_used;
+#ifndef NDEBUG
+  EXPECT_DEATH(ku_home_check(h), "kub_used");
+#endif
+  --h->kuh_blocks->kub_used;
+  ku_home_unref(h);
+}
+
+// ---- Allocation ----
+
+TEST(Alloc, size_zero_and_negative_sizes) {
+  ku_home_t *h = ku_home_create();
+  errno = 0;
+  EXPECT_EQ(ku_alloc(h, 0), nullptr);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(h->kuh_blocks->kub_used, 0u);
+  for (ku_home_t *home : {h, static_cast<ku_home_t *>(nullptr)}) {
+    errno = 0;
+    EXPECT_EQ(ku_alloc(home, -1), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    errno = 0;
+    EXPECT_EQ(ku_zalloc(home, INT_MIN), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    errno = 0;
+    EXPECT_EQ(ku_realloc(home, nullptr, -5), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+  }
+  auto *s = static_cast<int32_t *>(ku_salloc(h, 0));
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(*s, 4);
+  EXPECT_EQ(entry_size(h->kuh_blocks, s), 4u);
+  auto *plain = static_cast<int32_t *>(ku_salloc(nullptr, 12));
+  EXPECT_EQ(plain[0], 12);
+  EXPECT_EQ(plain[1], 0);
+  free(plain);
+  ku_home_unref(h);
+}
+
+TEST(Alloc, first_allocation_gives_a_zeroed_home_its_table) {
+  ku_home_t h{};
+  void *p = ku_zalloc(&h, 40);
+  ASSERT_NE(h.kuh_blocks, nullptr);
+  EXPECT_EQ(h.kuh_blocks->kub_n, 31u);
+  EXPECT_EQ(h.kuh_blocks->kub_ref, 1u);
+  EXPECT_TRUE(h.kuh_blocks->kub_hauto);
+  EXPECT_TRUE(all_bytes(p, 0, 40));
+  ku_home_deinit(&h);
+  EXPECT_EQ(h.kuh_blocks, nullptr);
+}
+
+TEST(Alloc, carving_from_preload_area) {
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 4, 16);  // 64 bytes
+  ku_block_t *t = h->kuh_blocks;
+  auto *area = static_cast<char *>(t->kub_preload);
+  void *a = ku_alloc(h, 10), *b = ku_alloc(h, 20);
+  EXPECT_EQ(a, area);
+  EXPECT_EQ(b, area + 16);
+  EXPECT_EQ(t->kub_prused, 40u);
+  t->kub_auto_all = 1;
+  void *c = ku_alloc(h, 30);  // 40 + 30 rounds to 72 > 64
+  EXPECT_FALSE(c >= area && c < area + 64);
+  EXPECT_FALSE(t->kub_auto_all);
+
+  ku_free(h, a);
+  EXPECT_TRUE(all_bytes(a, 0xAA, 10));
+  EXPECT_EQ(t->kub_prused, 40u);
+  EXPECT_FALSE(ku_in_home(h, a));
+  ku_free(h, c);
+  ku_home_unref(h);
+}
+
+TEST(Alloc, realloc_of_carved_blocks) {
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 8, 8);  // 64 bytes
+  ku_block_t *t = h->kuh_blocks;
+  auto *area = static_cast<char *>(t->kub_preload);
+  auto *a = static_cast<char *>(ku_alloc(h, 10));
+  auto *b = static_cast<char *>(ku_alloc(h, 10));
+  memset(b, 'b', 10);
+  // The last carved block grows in place while it fits...
+  EXPECT_EQ(ku_realloc(h, b, 24), b);
+  EXPECT_EQ(t->kub_prused, 40u);
+  // ...and moves to the heap when it does not, giving its bytes back.
+  auto *moved = static_cast<char *>(ku_realloc(h, b, 100));
+  ASSERT_NE(moved, b);
+  EXPECT_TRUE(all_bytes(moved, 'b', 10));
+  EXPECT_EQ(t->kub_prused, 16u);
+  memset(area + 16, 0x55, 16);
+  EXPECT_EQ(ku_zalloc(h, 16), area + 16);
+  EXPECT_TRUE(all_bytes(area + 16, 0, 16));
+  // An earlier block shrinks in place but moves for the same size.
+  EXPECT_EQ(ku_realloc(h, a, 4), a);
+  void *a2 = ku_realloc(h, a, 4 + 1);
+  EXPECT_NE(a2, a);
+  EXPECT_EQ(t->kub_prused, 32u);
+  ku_home_check(h);
+  ku_home_unref(h);
+}
+
+TEST(Alloc, realloc_heap_block_and_refusals) {
+  ku_home_t *h = ku_home_create();
+  auto *p = static_cast<char *>(ku_realloc(h, nullptr, 8));
+  ASSERT_TRUE(ku_in_home(h, p));
+  memcpy(p, "abcdefg", 8);
+  auto *q = static_cast<char *>(ku_realloc(h, p, 5000));
+  EXPECT_STREQ(q, "abcdefg");
+  EXPECT_TRUE(ku_in_home(h, q));
+  EXPECT_EQ(h->kuh_blocks->kub_used, 1u);
+  int outside;
+  EXPECT_EQ(ku_realloc(h, &outside, 8), nullptr);
+  void *sub = ku_home_clone(h, 24);
+  EXPECT_EQ(ku_realloc(h, sub, 64), nullptr);
+  EXPECT_EQ(ku_realloc(h, q, 0), nullptr);
+  EXPECT_FALSE(ku_in_home(h, q));
+  EXPECT_EQ(h->kuh_blocks->kub_used, 1u);
+  ku_home_unref(h);
+}
+
+TEST_F(DeathTest, free_of_a_foreign_address_aborts) {
+  ku_home_t *h = ku_home_create();
+  int outside;
+  ku_home_t empty{};
+#ifndef NDEBUG
+  EXPECT_DEATH(ku_free(h, &outside), "not an allocation");
+  EXPECT_DEATH(ku_free(&empty, &outside), "no block table");
+#else
+  ku_free(h, &outside);  // nothing is freed
+  ku_free(&empty, &outside);
+  EXPECT_EQ(empty.kuh_blocks, nullptr);
+#endif
+  ku_home_unref(h);
+}
+
+TEST(Alloc, free_of_subhome_frees_its_contents) {
+  ku_home_t *h = ku_home_create();
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 48));
+  auto *grand = static_cast<ku_home_t *>(ku_home_clone(sub, 24));
+  ku_alloc(grand, 100);
+  ku_alloc(sub, 100);
+  ku_home_destructor(sub, count_destructor);
+  destructor_calls = 0;
+  ku_free(h, sub);
+  EXPECT_EQ(destructor_calls, 1);
+  EXPECT_EQ(h->kuh_blocks->kub_used, 0u);
+  ku_home_unref(h);  // leak checkers see anything left of sub
+}
+
+// ---- Lifecycle ----
+
+TEST_F(DeathTest, new_home_records_and_size_limit) {
+  auto *h = static_cast<ku_home_t *>(ku_home_new(64));
+  EXPECT_EQ(h->kuh_size, 64);
+  EXPECT_TRUE(all_bytes(reinterpret_cast<char *>(h) + 24, 0, 40));
+  EXPECT_EQ(h->kuh_blocks->kub_n, 31u);
+  EXPECT_EQ(h->kuh_blocks->kub_ref, 1u);
+  EXPECT_FALSE(h->kuh_blocks->kub_hauto);
+  EXPECT_EQ(ku_home_parent(h), nullptr);
+  errno = 0;
+  EXPECT_EQ(ku_home_new(-1), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(ku_home_clone(h, -1), nullptr);
+#ifndef NDEBUG
+  EXPECT_DEATH(ku_home_new(23), "below 24");
+  EXPECT_DEATH(ku_home_clone(h, 0), "below 24");
+#else
+  errno = 0;
+  EXPECT_EQ(ku_home_new(23), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(ku_home_clone(h, 0), nullptr);
+#endif
+  ku_home_unref(h);
+}
+
+TEST(Lifecycle, references_of_heap_and_caller_homes) {
+  ku_home_t *h = ku_home_create();
+  ku_alloc(h, 10);
+  EXPECT_EQ(ku_home_ref(h), h);
+  EXPECT_EQ(ku_home_refcount(h), 2u);
+  EXPECT_EQ(ku_home_unref(h), 0);
+  EXPECT_EQ(ku_home_unref(h), 1);
+
+  ku_home_t mine{};
+  ASSERT_EQ(ku_home_init(&mine), 0);
+  ku_alloc(&mine, 10);
+  EXPECT_EQ(ku_home_unref(&mine), 1);
+  EXPECT_EQ(mine.kuh_blocks, nullptr);
+  EXPECT_EQ(ku_home_refcount(&mine), 0u);
+  EXPECT_EQ(ku_home_unref(&mine), 0);
+  ASSERT_EQ(ku_home_init(&mine), 0);
+  ku_home_deinit(&mine);
+
+  errno = 0;
+  EXPECT_EQ(ku_home_ref(nullptr), nullptr);
+  EXPECT_EQ(errno, EFAULT);
+  errno = 0;
+  EXPECT_EQ(ku_home_unref(nullptr), 0);
+  EXPECT_EQ(errno, 0);
+}
+
+TEST(Lifecycle, subhome_unref_and_parent_death) {
+  ku_home_t *h = ku_home_create();
+  auto *top = static_cast<ku_home_t *>(ku_home_clone(nullptr, 32));
+  EXPECT_FALSE(ku_home_has_parent(top));
+  ku_home_unref(top);
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 32));
+  EXPECT_EQ(ku_home_parent(sub), h);
+  EXPECT_TRUE(ku_home_has_parent(sub));
+  EXPECT_FALSE(ku_home_has_parent(h));
+  EXPECT_EQ(entry_size(h->kuh_blocks, sub), 32u);
+  EXPECT_TRUE(entry_is_home(h->kuh_blocks, sub));
+  EXPECT_EQ(ku_home_unref(sub), 1);
+  EXPECT_EQ(h->kuh_blocks->kub_used, 0u);
+
+  sub = static_cast<ku_home_t *>(ku_home_clone(h, 32));
+  ku_home_ref(sub);
+  ku_home_ref(sub);
+  ku_home_destructor(sub, count_destructor);
+  destructor_calls = 0;
+  EXPECT_EQ(ku_home_unref(h), 1);
+  EXPECT_EQ(destructor_calls, 1);
+}
+
+namespace {
+ku_home_t *allocating_home;
+void *allocated_in_destructor;
+void allocate_in_destructor(void *home) {
+  allocating_home = static_cast<ku_home_t *>(home);
+  // Enough entries to replace the table while the home is dying.
+  for (int i = 0; i < 40; ++i) allocated_in_destructor = ku_alloc(allocating_home, 16);
+}
+}  // namespace
+
+TEST(Lifecycle, destructor_runs_once_and_may_allocate) {
+  ku_home_t *h = ku_home_create();
+  EXPECT_EQ(ku_home_destructor(h, allocate_in_destructor), 0);
+  EXPECT_EQ(ku_home_desctructor(h, count_destructor), -1);
+  EXPECT_EQ(ku_home_destructor(nullptr, count_destructor), -1);
+  ku_home_t none{};
+  EXPECT_EQ(ku_home_destructor(&none, count_destructor), -1);
+  EXPECT_EQ(ku_home_unref(h), 1);
+  EXPECT_EQ(allocating_home, h);  // the leak checker sees the 40 blocks freed
+}
+
+TEST_F(DeathTest, deinit_and_destroy_refuse_other_homes) {
+  ku_home_t *h = ku_home_create();
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 24));
+#ifndef NDEBUG
+  EXPECT_DEATH(ku_home_deinit(h), "record is the allocator's");
+  EXPECT_DEATH(ku_home_destroy(sub), "sub-home");
+  ku_home_ref(h);
+  EXPECT_DEATH(ku_home_destroy(h), "count is not 1");
+  ku_home_unref(h);
+#else
+  ku_home_deinit(h);
+  ku_home_destroy(sub);
+  EXPECT_NE(h->kuh_blocks, nullptr);
+  EXPECT_NE(sub->kuh_blocks, nullptr);
+#endif
+  ku_alloc(h, 50);
+  ku_home_destroy(h);
+  EXPECT_EQ(h->kuh_blocks, nullptr);
+  free(h);
+}
+
+TEST_F(DeathTest, ref_of_home_without_table) {
+  ku_home_t none{};
+#ifndef NDEBUG
+  EXPECT_DEATH(ku_home_ref(&none), "no block table");
+#else
+  EXPECT_EQ(ku_home_ref(&none), nullptr);
+#endif
+}
+
+// ---- Move ----
+
+TEST(Move, moves_all_blocks_and_grows_destination_once) {
+  ku_home_t *src = ku_home_create(), *dst = ku_home_create();
+  EXPECT_EQ(ku_home_move(src, src), 0);
+  std::vector<void *> blocks;
+  for (int i = 0; i < 30; ++i) blocks.push_back(ku_alloc(src, 16));
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(src, 24));
+  blocks.push_back(sub);
+  ku_home_destructor(src, count_destructor);
+  destructor_calls = 0;
+  ASSERT_EQ(ku_home_move(dst, src), 0);
+  EXPECT_EQ(destructor_calls, 1);
+  EXPECT_EQ(dst->kuh_blocks->kub_n, 127u);
+  for (void *p : blocks) {
+    EXPECT_TRUE(ku_in_home(dst, p));
+    EXPECT_FALSE(ku_in_home(src, p));
+  }
+  EXPECT_EQ(ku_home_parent(sub), dst);
+  EXPECT_EQ(src->kuh_blocks->kub_used, 0u);
+  ku_block_t *old = src->kuh_blocks;
+  void *again = ku_alloc(src, 8);  // the source lives on, with its old table
+  EXPECT_EQ(src->kuh_blocks, old);
+  EXPECT_TRUE(ku_in_home(src, again));
+  ku_free(dst, blocks[0]);
+  ku_free(src, again);
+  ku_home_unref(src);
+  EXPECT_EQ(destructor_calls, 1);
+  ku_home_unref(dst);
+}
+
+TEST(Move, destination_without_table_gets_the_source_size) {
+  ku_home_t *src = ku_home_create();
+  ku_home_t dst{}, untouched{};
+  ku_home_t *empty = ku_home_create();
+  EXPECT_EQ(ku_home_move(&untouched, empty), 0);
+  EXPECT_EQ(untouched.kuh_blocks, nullptr);
+  for (int i = 0; i < 25; ++i) ku_alloc(src, 8);  // src now has 127 slots
+  ASSERT_EQ(ku_home_move(&dst, src), 0);
+  EXPECT_EQ(dst.kuh_blocks->kub_n, 127u);
+  EXPECT_EQ(dst.kuh_blocks->kub_used, 25u);
+  ku_home_deinit(&dst);
+  ku_home_unref(src);
+  ku_home_unref(empty);
+}
+
+TEST(Move, carved_blocks_stay_with_the_source) {
+  ku_home_t *src = ku_home_create(), *dst = ku_home_create();
+  ku_home_preload(src, 4, 16);
+  void *carved = ku_alloc(src, 8);
+  void *heap = ku_alloc(src, 1000);
+  ASSERT_EQ(ku_home_move(dst, src), 0);
+  EXPECT_TRUE(ku_in_home(src, carved));
+  EXPECT_FALSE(ku_in_home(dst, carved));
+  EXPECT_TRUE(ku_in_home(dst, heap));
+  EXPECT_EQ(src->kuh_blocks->kub_used, 1u);
+  ku_home_check(src);
+  ku_home_unref(src);
+  ku_home_unref(dst);  // must not pass the carved block to free()
+}
+
+namespace {
+ku_home_t *grow_target;
+void grow_other_home(void *) {
+  for (int i = 0; i < 30; ++i) ku_alloc(grow_target, 8);
+}
+}  // namespace
+
+TEST(Move, destructor_that_replaces_a_table_is_harmless) {
+  ku_home_t *src = ku_home_create(), *dst = ku_home_create();
+  void *p = ku_alloc(src, 8);
+  for (ku_home_t *target : {dst, src}) {
+    grow_target = target;
+    ku_home_destructor(src, grow_other_home);
+    ASSERT_EQ(ku_home_move(dst, src), 0);
+    ku_home_check(src);
+    ku_home_check(dst);
+  }
+  EXPECT_TRUE(ku_in_home(dst, p));
+  EXPECT_EQ(dst->kuh_blocks->kub_used, 61u);
+  ku_home_unref(src);
+  ku_home_unref(dst);
+}
+
+TEST(Move, refuses_a_destination_below_the_source) {
+  ku_home_t *src = ku_home_create();
+  auto *child = static_cast<ku_home_t *>(ku_home_clone(src, 24));
+  auto *grandchild = static_cast<ku_home_t *>(ku_home_clone(child, 24));
+  ku_home_destructor(src, count_destructor);
+  destructor_calls = 0;
+  for (ku_home_t *dst : {child, grandchild}) {
+    errno = 0;
+    EXPECT_EQ(ku_home_move(dst, src), -1);
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_EQ(destructor_calls, 0);
+  EXPECT_EQ(ku_home_move(src, grandchild), 0);  // upwards is fine
+  ku_home_unref(src);
+}
+
+TEST(Move, detach_leaves_blocks_to_the_caller) {
+  ku_home_t *src = ku_home_create();
+  void *p = ku_alloc(src, 8);
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(src, 24));
+  ku_alloc(sub, 100);
+  ku_home_destructor(src, count_destructor);
+  destructor_calls = 0;
+  EXPECT_EQ(ku_home_move(nullptr, src), 0);
+  EXPECT_EQ(destructor_calls, 0);
+  EXPECT_FALSE(ku_in_home(src, p));
+  EXPECT_EQ(ku_home_parent(sub), nullptr);
+  ku_home_unref(src);
+  free(p);
+  EXPECT_EQ(ku_home_unref(sub), 1);
+}
+
+// ---- Preload and automatic homes ----
+
+TEST(Preload, area_sizes) {
+  struct Case { int n, size; uint16_t area; };
+  for (Case c : {Case{4, 10, 64}, Case{100, 1000, 65535}, Case{3, INT_MAX, 65535}, Case{0, 8, 0},
+                 Case{-1, 8, 65535}, Case{2, INT_MAX - 3, 65535}}) {
+    ku_home_t h{};
+    ku_home_preload(&h, c.n, c.size);
+    ASSERT_NE(h.kuh_blocks, nullptr);
+    EXPECT_EQ(h.kuh_blocks->kub_prsize, c.area) << c.n << " x " << c.size;
+    void *first = h.kuh_blocks->kub_preload;
+    ku_home_preload(&h, 1, 8);
+    EXPECT_EQ(h.kuh_blocks->kub_preload, first);
+    EXPECT_EQ(h.kuh_blocks->kub_prsize, c.area);
+    ku_home_deinit(&h);
+  }
+  ku_home_preload(nullptr, 4, 4);
+}
+
+TEST(Auto, layout_in_the_callers_buffer) {
+  alignas(8) static unsigned char buf[100000];
+  EXPECT_EQ(ku_home_auto(buf, 199), nullptr);
+  EXPECT_EQ(ku_home_auto(nullptr, 1000), nullptr);
+  EXPECT_EQ(ku_home_auto(buf, -1), nullptr);
+  ku_home_t *h = ku_home_auto(buf, 200);
+  ASSERT_EQ(h, reinterpret_cast<ku_home_t *>(buf));
+  EXPECT_EQ(h->kuh_blocks->kub_prsize, 0u);
+  EXPECT_EQ(h->kuh_blocks->kub_n, 7u);
+  h = ku_home_auto(buf, 1024);
+  EXPECT_EQ(h->kuh_blocks->kub_prsize, 824u);
+  EXPECT_EQ(h->kuh_blocks->kub_preload, buf + 200);
+  h = ku_home_auto(buf, 100000);
+  EXPECT_EQ(h->kuh_blocks->kub_prsize, 65535u);
+  EXPECT_EQ(h->kuh_size, 100000);
+  const ku_block_t &t = *h->kuh_blocks;
+  EXPECT_TRUE(t.kub_hauto && t.kub_auto && t.kub_preauto && t.kub_auto_all);
+
+  // A misaligned buffer: the gap to the next multiple of 8 goes in front of the record, which
+  // is then aligned and usable; the preload area begins where the prefix ends.
+  EXPECT_EQ(ku_home_auto(buf + 1, 206), nullptr);
+  h = ku_home_auto(buf + 1, 208 + 16);
+  ASSERT_EQ(h, reinterpret_cast<ku_home_t *>(buf + 8));
+  EXPECT_EQ(h->kuh_blocks->kub_preload, buf + 208);
+  EXPECT_EQ(h->kuh_blocks->kub_prsize, 17u);
+  EXPECT_EQ(ku_alloc(h, 16), buf + 208);
+  ku_home_deinit(h);
+}
+
+TEST(Auto, outgrows_its_buffer_and_ends_without_freeing_it) {
+  alignas(8) unsigned char buf[400];
+  ku_home_t *h = ku_home_auto(buf, sizeof buf);
+  ku_block_t *own = h->kuh_blocks;
+  std::vector<void *> blocks;
+  for (int i = 0; i < 5; ++i) blocks.push_back(ku_alloc(h, 8));
+  EXPECT_EQ(h->kuh_blocks, own);
+  EXPECT_TRUE(own->kub_auto_all);
+  blocks.push_back(ku_alloc(h, 1000));  // sixth entry: a heap table of 31
+  ku_block_t *t = h->kuh_blocks;
+  EXPECT_NE(t, own);
+  EXPECT_EQ(t->kub_n, 31u);
+  EXPECT_FALSE(t->kub_auto);
+  EXPECT_TRUE(t->kub_preauto);
+  EXPECT_EQ(t->kub_preload, own->kub_preload);
+  for (void *p : blocks) EXPECT_TRUE(ku_in_home(h, p));
+  ku_home_deinit(h);
+  EXPECT_EQ(h->kuh_blocks, nullptr);
+}
+
+// ---- Locking ----
+
+TEST(Lock, answers_without_mutexes) {
+  ku_home_t *h = ku_home_create();
+  errno = 0;
+  EXPECT_EQ(ku_home_threadsafe(nullptr), -1);
+  EXPECT_EQ(errno, EFAULT);
+  EXPECT_EQ(ku_home_is_threadsafe(nullptr), 0);
+  EXPECT_EQ(ku_home_is_threadsafe(h), 0);
+  errno = 0;
+  EXPECT_EQ(ku_home_lock(nullptr), EFAULT);
+  EXPECT_EQ(ku_home_trylock(nullptr), EFAULT);
+  EXPECT_EQ(ku_home_unlock(nullptr), EFAULT);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(ku_home_lock(h), -1);
+  EXPECT_EQ(ku_home_mutex_lock(h), 0);
+  EXPECT_EQ(ku_home_refcount(h), 2u);
+  EXPECT_EQ(ku_home_mutex_unlock(h), 0);
+  EXPECT_EQ(ku_home_refcount(h), 1u);
+  ku_home_t none{};
+  errno = 0;
+  EXPECT_EQ(ku_home_mutex_lock(&none), -1);
+  EXPECT_EQ(errno, EINVAL);
+  ku_home_unref(h);
+}
+
+TEST(Lock, trylock_sees_another_threads_lock_while_a_third_allocates) {
+  ku_home_t *h = ku_home_create();
+  ASSERT_EQ(ku_home_threadsafe(h), 0);
+  void *block = h->kuh_lock;
+  EXPECT_EQ(ku_home_threadsafe(h), 0);
+  EXPECT_EQ(h->kuh_lock, block);
+  EXPECT_EQ(ku_home_is_threadsafe(h), 1);
+  ASSERT_EQ(ku_home_lock(h), 0);
+  std::thread([h] { EXPECT_EQ(ku_home_trylock(h), EBUSY); }).join();
+  void *p = nullptr;
+  std::thread([h, &p] { p = ku_alloc(h, 64); }).join();
+  EXPECT_TRUE(ku_in_home(h, p));
+  EXPECT_EQ(ku_home_unlock(h), 0);
+  ku_home_unref(h);
+}
+
+TEST(Lock, threads_share_a_threadsafe_home) {
+  ku_home_t *h = ku_home_create();
+  ASSERT_EQ(ku_home_threadsafe(h), 0);
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 24));
+  ASSERT_EQ(ku_home_threadsafe(sub), 0);
+  std::vector<std::thread> threads;
+  for (int k = 0; k < 4; ++k)
+    threads.emplace_back([h, sub] {
+      std::vector<std::pair<ku_home_t *, void *>> mine;
+      for (int i = 0; i < 300; ++i) {
+        ku_home_t *home = i % 2 ? h : sub;
+        mine.emplace_back(home, ku_alloc(home, 24));
+        if (i % 3 == 0) mine.emplace_back(h, ku_home_clone(h, 32));
+      }
+      for (size_t i = 0; i < mine.size(); i += 2) ku_free(mine[i].first, mine[i].second);
+    });
+  for (auto &t : threads) t.join();
+  ku_home_check(h);
+  ku_home_unref(h);
+}
+
+namespace {
+void free_in_dying_home(void *home) {
+  void *p = ku_alloc(static_cast<ku_home_t *>(home), 8);
+  ku_free(static_cast<ku_home_t *>(home), p);
+}
+}  // namespace
+
+TEST(Lock, user_lock_keeps_the_home_alive_and_teardown_does_not_deadlock) {
+  ku_home_t *h = ku_home_create();
+  ASSERT_EQ(ku_home_threadsafe(h), 0);
+  ku_home_destructor(h, free_in_dying_home);
+  ASSERT_EQ(ku_home_mutex_lock(h), 0);
+  EXPECT_EQ(ku_home_unref(h), 0);  // the owner lets go; the lock's reference remains
+  EXPECT_EQ(ku_home_trylock(h), EBUSY);
+  EXPECT_EQ(ku_home_mutex_unlock(h), 0);  // ends the home (leak checkers see the rest)
+
+  ku_home_t mine{};
+  ku_home_init(&mine);
+  ku_home_threadsafe(&mine);
+  ku_home_destructor(&mine, free_in_dying_home);
+  ku_home_deinit(&mine);
+  EXPECT_EQ(mine.kuh_lock, nullptr);
+}
+
+// ---- Statistics ----
+
+TEST(Stats, counts_heap_carved_and_subhome_allocations) {
+  ku_home_t *h = ku_home_create();
+  ku_home_stats_t s{};
+  ku_home_get_stats(h, 0, &s, sizeof s);
+  EXPECT_EQ(s.kst_size, 0);
+  ku_home_init_stats(h);
+  ku_home_preload(h, 2, 8);      // 16 bytes
+  void *carved = ku_alloc(h, 10);
+  void *heap = ku_alloc(h, 10);  // no room left in the area
+  ku_home_clone(h, 40);
+  ku_home_get_stats(h, 0, &s, sizeof s);
+  EXPECT_EQ(s.kst_size, 120);
+  EXPECT_EQ(s.kst_slots, 31u);
+  EXPECT_EQ(s.kst_subhomes, 1u);
+  EXPECT_EQ(s.kst_alloc_preload, 1u);
+  EXPECT_EQ(s.kst_alloc_count, 2u);
+  EXPECT_EQ(s.kst_alloc_bytes, 50u);
+  EXPECT_EQ(s.kst_alloc_rounded, 56u);
+  EXPECT_EQ(s.kst_alloc_rounded_max, 56u);
+  EXPECT_EQ(s.kst_live_count, 2u);
+  EXPECT_EQ(s.kst_prsize, 16u);
+  EXPECT_EQ(s.kst_prused, 16u);
+  ku_free(h, carved);
+  ku_free(h, heap);
+  ku_home_get_stats(h, 0, &s, sizeof s);
+  EXPECT_EQ(s.kst_free_preload, 1u);
+  EXPECT_EQ(s.kst_free_count, 1u);
+  EXPECT_EQ(s.kst_free_bytes, 10u);
+  EXPECT_EQ(s.kst_free_rounded, 16u);
+  EXPECT_EQ(s.kst_live_count, 1u);
+  EXPECT_EQ(s.kst_live_bytes, 40u);
+  EXPECT_EQ(s.kst_live_rounded, 40u);
+  EXPECT_EQ(s.kst_alloc_rounded_max, 56u);
+  ku_home_init_stats(h);
+  ku_home_get_stats(h, 0, &s, sizeof s);
+  EXPECT_EQ(s.kst_alloc_count + s.kst_free_count + s.kst_subhomes + s.kst_live_count, 0u);
+  ku_home_unref(h);
+}
+
+TEST(Stats, resizes_are_seen_by_the_allocation_that_grows) {
+  ku_home_t *h = ku_home_create();
+  ku_home_init_stats(h);
+  for (int i = 0; i < 22; ++i) ku_alloc(h, 8);
+  ku_home_stats_t s{};
+  ku_home_get_stats(h, 0, &s, sizeof s);
+  EXPECT_EQ(s.kst_resizes, 1u);
+  EXPECT_EQ(s.kst_slots, 127u);
+  ku_home_unref(h);
+}
+
+TEST(Stats, partial_copies_and_sums) {
+  ku_home_t *h = ku_home_create();
+  ku_home_init_stats(h);
+  unsigned char raw[200];
+  memset(raw, 0x77, sizeof raw);
+  auto *s = reinterpret_cast<ku_home_stats_t *>(raw);
+  ku_home_get_stats(h, 0, s, 3);
+  ku_home_get_stats(h, 0, s, -8);
+  ku_home_get_stats(h, 0, nullptr, 200);
+  EXPECT_TRUE(all_bytes(raw, 0x77, sizeof raw));
+  ku_home_get_stats(h, 0, s, 4);
+  EXPECT_EQ(s->kst_size, 4);
+  EXPECT_TRUE(all_bytes(raw + 4, 0x77, sizeof raw - 4));
+  ku_home_get_stats(h, 0, s, 200);
+  EXPECT_EQ(s->kst_size, 120);
+  EXPECT_TRUE(all_bytes(raw + 120, 0, 80));
+
+  ku_home_stats_t total{}, add{};
+  total.kst_slots = 31;
+  add.kst_slots = 127;
+  add.kst_alloc_rounded_max = 5;
+  total.kst_alloc_rounded_max = 7;
+  add.kst_alloc_preload = add.kst_free_preload = 3;
+  ku_home_stat_add(&total, &add);
+  EXPECT_EQ(total.kst_slots, 127u);
+  EXPECT_EQ(total.kst_alloc_rounded_max, 12u);
+  EXPECT_EQ(total.kst_alloc_preload + total.kst_free_preload, 0u);
+  ku_home_unref(h);
+}

@@ -169,6 +169,7 @@ struct World {
   uint32_t seeds = 1;
   unsigned ids = 0;
   unsigned step = 0;
+  Home *move_dst = nullptr;  // the destination of the move under way
   bool move_locked = false;  // a move holds thread-safe homes' locks: destructors keep still
 };
 World W;
@@ -465,7 +466,8 @@ void model_free(Home *m, Block *b, bool by_realloc);
 Block *model_alloc(Home *m, int kind, int size);
 
 // Every home's destructor is this one; what it does is the model's dtor_action: bit 0
-// allocates dtor_size bytes in the dying home, bit 1 frees its oldest block.
+// allocates dtor_size bytes in the dying home, bit 1 frees its oldest block, bit 4 allocates in
+// the destination when a move runs it.
 void on_destroy(void *home) {
   Home *m = find_home(home);
   EXPECT(m && m->dtor && m->dtor_due);
@@ -480,6 +482,7 @@ void on_destroy(void *home) {
   }
   if (m->dtor_action & 1) model_alloc(m, 0, m->dtor_size);
   if ((m->dtor_action & 2) && !m->blocks.empty()) model_free(m, m->blocks.front(), false);
+  if ((m->dtor_action & 16) && W.move_dst) model_alloc(W.move_dst, 0, m->dtor_size);
 }
 
 // ---- Operations ----
@@ -748,7 +751,7 @@ void op_new_home(Input &in) {
       return;
     case 1: {  // the automatic home, anywhere in the first 16 bytes of the buffer
       if (W.autoh->table) return;
-      const size_t off = sel >> 4;
+      const size_t off = sel / 6 % 16;
       const size_t gap = (8 - off % 8) % 8;
       const int prefix = static_cast<int>(200 + gap);
       const uint8_t k = in.byte();
@@ -865,7 +868,7 @@ void op_destructor(Home *m, uint8_t sel, int size) {
   void (*fn)(void *) = sel & 8 ? nullptr : on_destroy;
   errno = 0;
   const int r = sel & 4 ? ku_home_desctructor(m->h, fn) : ku_home_destructor(m->h, fn);
-  note("destructor %s action %d size %d%s -> %d", name(m), sel & 3, size, fn ? "" : " (null)", r);
+  note("destructor %s action %d size %d%s -> %d", name(m), sel & 19, size, fn ? "" : " (null)", r);
   if (!m->table || m->dtor) {
     EXPECT(r == -1 && errno == 0);
     return;
@@ -873,7 +876,7 @@ void op_destructor(Home *m, uint8_t sel, int size) {
   EXPECT(r == 0);
   if (!fn) return;
   m->dtor = true;
-  m->dtor_action = sel & 3;
+  m->dtor_action = sel & 19;
   m->dtor_size = size;
 }
 
@@ -916,8 +919,10 @@ void op_move(Home *dst, Home *src) {
   }
   if (src->table && src->dtor) src->dtor_due = true;
   W.move_locked = src->threadsafe || dst->threadsafe;
+  W.move_dst = dst;
   const int r = ku_home_move(dst->h, src->h);
   W.move_locked = false;
+  W.move_dst = nullptr;
   EXPECT(r == 0);
   EXPECT(!src->dtor_due);
   if (!src->table) return;
@@ -1045,8 +1050,9 @@ void op_end(Home *m, uint8_t sel) {
 }
 
 void op_probe(Home *m, Input &in) {
+  const uint8_t own = in.byte();
   const void *a = foreign(m, in);
-  if (!a && !m->blocks.empty()) a = m->blocks[in.byte() % m->blocks.size()]->p;
+  if (!a && !m->blocks.empty()) a = m->blocks[own % m->blocks.size()]->p;
   if (!a) return;
   const int want = entered(m, a) ? 1 : 0;
   note("in_home %s %p -> want %d", name(m), a, want);
@@ -1081,8 +1087,9 @@ void op_null_home() {
 
 void op_loose(Input &in) {
   const uint8_t sel = in.byte();
+  const uint8_t pick = in.byte();
   if (W.loose.empty()) return;
-  Block *b = W.loose[in.byte() % W.loose.size()];
+  Block *b = W.loose[pick % W.loose.size()];
   EXPECT(intact(b, true));
   if (sel % 3 == 2) return loose_realloc(b, in.size());
   note("%s loose %p", sel % 3 ? "ku_free(null)" : "free", b->p);

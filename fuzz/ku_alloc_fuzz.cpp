@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -385,6 +386,27 @@ Home *new_home(void *h, Rec rec, int size) {
 
 // ---- Checks ----
 
+// ku_in_home, checked against the model and for what it adds to the lookup counters: one
+// lookup of the home's table, in which a miss examines every slot and a hit fewer.
+void lookup(const Home *m, const void *a, int want) {
+  const uint64_t count = count_ku_block_find, size = size_ku_block_find;
+  const uint64_t used = used_ku_block_find, loop = count_ku_block_find_loop;
+  const uint64_t worst = ku_block_find_collision;
+  EXPECT(ku_in_home(m->h, a) == want);
+  if (!m->table) {
+    EXPECT(count_ku_block_find == count);
+    return;
+  }
+  EXPECT(count_ku_block_find == count + 1);
+  EXPECT(size_ku_block_find == size + m->n && used_ku_block_find == used + m->used);
+  EXPECT(max_size_ku_block_find >= m->n && max_used_ku_block_find >= m->used);
+  const uint64_t steps = count_ku_block_find_loop - loop;
+  EXPECT(want ? steps < m->n : steps == m->n);
+  EXPECT(ku_block_find_collision == std::max(worst, steps));
+  if (steps > worst)
+    EXPECT(ku_block_find_collision_used == m->used && ku_block_find_collision_size == m->n);
+}
+
 void check_stats(const Home *m) {
   ku_home_stats_t got;
   memset(&got, 0x5c, sizeof got);
@@ -429,6 +451,30 @@ void check_home(const Home *m) {
   EXPECT(t->kub_auto_all == m->auto_all);
   EXPECT((t->kub_stats != nullptr) == m->stats);
   EXPECT((t->kub_destructor != nullptr) == m->dtor);
+
+  // Every slot against the model: a free one is all zero, an occupied one holds a block of the
+  // home with its size, or a sub-home with its record size and the sub-home flag.
+  std::vector<std::pair<const void *, uint32_t>> mine;
+  for (const Block *b : m->blocks) mine.emplace_back(b->p, b->size);
+  std::sort(mine.begin(), mine.end());
+  uint64_t seen = 0;
+  for (uint64_t i = 0; i < t->kub_n; ++i) {
+    const ku_alloc_t &e = t->kub_nodes[i];
+    if (!e.kua_data) {
+      EXPECT(e.kua_size == 0 && e.kua_home == 0);
+      continue;
+    }
+    ++seen;
+    if (e.kua_home) {
+      const Home *s = find_home(e.kua_data);
+      EXPECT(s && s->parent == m && e.kua_size == static_cast<uint32_t>(s->size));
+      continue;
+    }
+    const auto it = std::lower_bound(mine.begin(), mine.end(), std::make_pair(
+        static_cast<const void *>(e.kua_data), uint32_t{0}));
+    EXPECT(it != mine.end() && it->first == e.kua_data && it->second == e.kua_size);
+  }
+  EXPECT(seen == m->used);
 }
 
 // Compares every home with the model.  Contents of large blocks are sampled unless full.
@@ -436,9 +482,9 @@ void verify(bool full) {
   for (const Home *m : W.homes) check_home(m);
   for (const Home *m : W.homes) {
     if (!m->parent) ku_home_check(m->h);
-    if (m->parent) EXPECT(ku_in_home(m->parent->h, m->h) == 1);
+    if (m->parent) lookup(m->parent, m->h, 1);
     for (const Block *b : m->blocks) {
-      EXPECT(ku_in_home(m->h, b->p) == 1);
+      lookup(m, b->p, 1);
       EXPECT(intact(b, full));
     }
     for (const Block *b : m->orphans) EXPECT(intact(b, full));
@@ -446,17 +492,21 @@ void verify(bool full) {
   for (const Block *b : W.loose) EXPECT(intact(b, full));
 
   // Addresses that changed hands in this step, and one block picked by the step number, must
-  // be found exactly where the model has them.  A miss walks a whole table, so only these.
+  // be found exactly where the model has them.  A miss walks a whole table, so at most 16 of
+  // them, spread over the step's changes.
   std::vector<const Block *> all;
   for (const Home *m : W.homes) all.insert(all.end(), m->blocks.begin(), m->blocks.end());
   if (!all.empty()) W.touched.push_back(all[W.step % all.size()]->p);
-  for (const void *a : W.touched)
+  const size_t stride = W.touched.size() / 16 + 1;
+  for (size_t k = 0; k < W.touched.size(); k += stride) {
+    const void *a = W.touched[W.touched.size() - 1 - k];
     for (const Home *m : W.homes) {
       if (!m->table) continue;
       const int want = entered(m, a) ? 1 : 0;
-      EXPECT(ku_in_home(m->h, a) == want);
+      lookup(m, a, want);
       EXPECT(ku_home_check_alloc(m->h, a) == want);
     }
+  }
   W.touched.clear();
 }
 
@@ -464,10 +514,11 @@ void verify(bool full) {
 
 void model_free(Home *m, Block *b, bool by_realloc);
 Block *model_alloc(Home *m, int kind, int size);
+void op_clone(Home *parent, int size);
 
 // Every home's destructor is this one; what it does is the model's dtor_action: bit 0
 // allocates dtor_size bytes in the dying home, bit 1 frees its oldest block, bit 4 allocates in
-// the destination when a move runs it.
+// the destination when a move runs it, bit 5 clones a sub-home in the dying home.
 void on_destroy(void *home) {
   Home *m = find_home(home);
   EXPECT(m && m->dtor && m->dtor_due);
@@ -483,6 +534,7 @@ void on_destroy(void *home) {
   if (m->dtor_action & 1) model_alloc(m, 0, m->dtor_size);
   if ((m->dtor_action & 2) && !m->blocks.empty()) model_free(m, m->blocks.front(), false);
   if ((m->dtor_action & 16) && W.move_dst) model_alloc(W.move_dst, 0, m->dtor_size);
+  if (m->dtor_action & 32) op_clone(m, 40);
 }
 
 // ---- Operations ----
@@ -560,6 +612,8 @@ void model_free(Home *m, Block *b, bool by_realloc) {
 
 // ku_free of a sub-home, or ku_realloc of it to 0, ends it with its subtree.
 void free_subhome(Home *s, bool by_realloc) {
+  // ku_free of a pinned sub-home aborts, and a held user mutex must not die with it.
+  if (s->ref == REF_MAX || subtree_locked(s)) return;
   Home *p = s->parent;
   note("%s %s subhome %s", by_realloc ? "realloc-to-0" : "free", name(p), name(s));
   mark_dying(s);
@@ -673,10 +727,7 @@ void op_realloc(Home *m, Input &in) {
     case 1: {  // of a sub-home: never resized, but 0 frees it
       if (own.empty()) return;
       Home *s = own[pick % own.size()];
-      if (size == 0) {
-        if (!subtree_locked(s)) free_subhome(s, true);
-        return;
-      }
+      if (size == 0) return free_subhome(s, true);
       errno = 0;
       void *p = ku_realloc(m->h, s->h, size);
       note("realloc %s subhome %s %d -> %p", name(m), name(s), size, p);
@@ -709,8 +760,7 @@ void op_free(Home *m, Input &in) {
   if (v % 8 == 1) {
     const std::vector<Home *> own = subs(m);
     if (!own.empty()) {
-      Home *s = own[pick % own.size()];
-      if (!subtree_locked(s)) free_subhome(s, false);
+      free_subhome(own[pick % own.size()], false);
     }
     return;
   }
@@ -817,7 +867,7 @@ void op_ref(Home *m, bool mutex) {
     if (!m->table) return;  // a home without table aborts
     note("ref %s", name(m));
     EXPECT(ku_home_ref(m->h) == m->h);
-    ++m->ref;
+    if (m->ref != REF_MAX) ++m->ref;
     return;
   }
   if (m->user_locked) return;  // the user mutex is not recursive
@@ -829,7 +879,7 @@ void op_ref(Home *m, bool mutex) {
     return;
   }
   EXPECT(r == 0);
-  ++m->ref;
+  if (m->ref != REF_MAX) ++m->ref;
   m->user_locked = m->threadsafe;
 }
 
@@ -855,7 +905,7 @@ void op_unref(Home *m, bool mutex) {
   } else {
     EXPECT(r == (ends ? 1 : 0));
   }
-  if (!m->table) return;
+  if (!m->table || m->ref == REF_MAX) return;
   if (!ends) {
     --m->ref;
     return;
@@ -868,7 +918,7 @@ void op_destructor(Home *m, uint8_t sel, int size) {
   void (*fn)(void *) = sel & 8 ? nullptr : on_destroy;
   errno = 0;
   const int r = sel & 4 ? ku_home_desctructor(m->h, fn) : ku_home_destructor(m->h, fn);
-  note("destructor %s action %d size %d%s -> %d", name(m), sel & 19, size, fn ? "" : " (null)", r);
+  note("destructor %s action %d size %d%s -> %d", name(m), sel & 51, size, fn ? "" : " (null)", r);
   if (!m->table || m->dtor) {
     EXPECT(r == -1 && errno == 0);
     return;
@@ -876,7 +926,7 @@ void op_destructor(Home *m, uint8_t sel, int size) {
   EXPECT(r == 0);
   if (!fn) return;
   m->dtor = true;
-  m->dtor_action = sel & 19;
+  m->dtor_action = sel & 51;
   m->dtor_size = size;
 }
 
@@ -1030,8 +1080,8 @@ void op_end(Home *m, uint8_t sel) {
     sel & 1 ? ku_home_deinit(m->h) : ku_home_destroy(m->h);
     return;
   }
-  if (subtree_locked(m)) return;
   if (m->parent) return free_subhome(m, false);
+  if (subtree_locked(m)) return;
   if (m->ref != 1) return;  // both abort on a shared home
   mark_dying(m);
   ku_home_t *h = m->h;
@@ -1056,7 +1106,7 @@ void op_probe(Home *m, Input &in) {
   if (!a) return;
   const int want = entered(m, a) ? 1 : 0;
   note("in_home %s %p -> want %d", name(m), a, want);
-  EXPECT(ku_in_home(m->h, a) == want);
+  lookup(m, a, want);
   EXPECT(ku_home_check_alloc(m->h, a) == want);
   EXPECT(ku_in_home(m->h, nullptr) == 0 && ku_in_home(nullptr, a) == 0);
   EXPECT(ku_home_check_alloc(nullptr, a) == 0);
@@ -1130,6 +1180,15 @@ void op_lock(Home *m, uint8_t sel) {
   }
 }
 
+// A count of REF_MAX is never raised or lowered; nothing but a parent's death ends the home.
+// No operation stores it, so it is written into the table here.
+void op_pin(Home *m) {
+  if (!m->table) return;
+  note("pin %s at REF_MAX", name(m));
+  m->h->kuh_blocks->kub_ref = REF_MAX;
+  m->ref = REF_MAX;
+}
+
 Home *pick(Input &in, bool null_ok) {
   const size_t k = in.byte() % (W.homes.size() + (null_ok ? 1 : 0));
   return k < W.homes.size() ? W.homes[k] : nullptr;
@@ -1138,8 +1197,23 @@ Home *pick(Input &in, bool null_ok) {
 void run_op(Input &in) {
   const uint8_t op = in.byte() % 32;
   switch (op) {
-    case 0: case 1: case 2: case 3: case 4: case 5: case 30: case 31: {
-      const int kind = op >= 30 ? 0 : op / 2;
+    case 30: {  // many small blocks at once, so that tables grow large
+      Home *m = pick(in, false);
+      const int count = in.byte() % 64 + 1;
+      const int size = in.byte() % 64;
+      for (int i = 0; i < count; ++i) model_alloc(m, 0, size);
+      return;
+    }
+    case 31: {  // and many frees
+      Home *m = pick(in, false);
+      const int count = in.byte() % 64 + 1;
+      const uint8_t stride = in.byte();
+      for (int i = 0; i < count && !m->blocks.empty(); ++i)
+        model_free(m, m->blocks[(stride + i * 7u) % m->blocks.size()], false);
+      return;
+    }
+    case 0: case 1: case 2: case 3: case 4: case 5: {
+      const int kind = op / 2;
       Home *m = pick(in, true);
       const int size = in.size();
       if (m)
@@ -1207,10 +1281,13 @@ void run_op(Input &in) {
       Home *m = pick(in, false);
       return op_lock(m, in.byte());
     }
-    default:
-      if (in.byte() & 1) return op_null_home();
+    default: {
+      const uint8_t sel = in.byte();
+      if (sel % 4 == 1) return op_null_home();
+      if (sel % 4 == 2) return op_pin(pick(in, false));
       note("full check");
       return verify(true);
+    }
   }
 }
 
@@ -1223,6 +1300,11 @@ void finish() {
       m->user_locked = false;
     }
   verify(true);
+  for (Home *m : W.homes)
+    if (m->table && m->ref == REF_MAX && !m->parent) {
+      m->h->kuh_blocks->kub_ref = 1;
+      m->ref = 1;
+    }
   for (;;) {
     auto top = std::find_if(W.homes.begin(), W.homes.end(),
                             [](const Home *m) { return m->table && !m->parent; });

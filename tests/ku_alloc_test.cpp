@@ -621,12 +621,15 @@ TEST(Auto, layout_in_the_callers_buffer) {
   const ku_block_t &t = *h->kuh_blocks;
   EXPECT_TRUE(t.kub_hauto && t.kub_auto && t.kub_preauto && t.kub_auto_all);
 
-  // A misaligned buffer: the prefix grows to the next multiple of 8 (read byte-wise).
+  // A misaligned buffer: the gap to the next multiple of 8 goes in front of the record, which
+  // is then aligned and usable; the preload area begins where the prefix ends.
   EXPECT_EQ(ku_home_auto(buf + 1, 206), nullptr);
-  ASSERT_NE(ku_home_auto(buf + 1, 208), nullptr);
-  uint16_t prsize;
-  memcpy(&prsize, buf + 1 + 24 + offsetof(ku_block_t, kub_prsize), sizeof prsize);
-  EXPECT_EQ(prsize, 1u);
+  h = ku_home_auto(buf + 1, 208 + 16);
+  ASSERT_EQ(h, reinterpret_cast<ku_home_t *>(buf + 8));
+  EXPECT_EQ(h->kuh_blocks->kub_preload, buf + 208);
+  EXPECT_EQ(h->kuh_blocks->kub_prsize, 17u);
+  EXPECT_EQ(ku_alloc(h, 16), buf + 208);
+  ku_home_deinit(h);
 }
 
 TEST(Auto, outgrows_its_buffer_and_ends_without_freeing_it) {

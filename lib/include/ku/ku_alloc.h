@@ -165,13 +165,12 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src);
  * that fails, or malloc fails, the home is left without preload area.  NULL home: nothing. */
 KU_API void ku_home_preload(ku_home_t *home, int n, int size);
 
-/* Lays a caller's home into the caller's buffer of size bytes: the record at area, a table of 7
- * slots behind it (200 bytes in all), then a preload area from the next multiple of 8 on, of up
- * to 65,535 bytes; the rest is not used.  Returns area as the home (kuh_size = size), or NULL
- * for a NULL area, a negative size, or a size below 200 to 207 (the prefix).  The buffer must
- * stay valid until the home is ended (ku_home_deinit or its last ku_home_unref), which frees
- * nothing inside the buffer.  Give an 8-aligned buffer: the record and table lie at area
- * itself, and a misaligned one, though laid out, is undefined behaviour to use in C. */
+/* Lays a caller's home into the caller's buffer of size bytes: from the buffer's first 8-aligned
+ * address (g = 0 to 7 bytes in), the record and a table of 7 slots (200 bytes), then a preload
+ * area of up to 65,535 bytes; the rest is not used.  Returns the home, which is area itself for
+ * an 8-aligned buffer and area + g otherwise, with kuh_size = size; NULL for a NULL area, a
+ * negative size, or a size below the prefix 200 + g.  The buffer must stay valid until the home
+ * is ended (ku_home_deinit or its last ku_home_unref), which frees nothing inside the buffer. */
 KU_API ku_home_t *ku_home_auto(void *area, int size);
 
 /* Locking.  Make a home thread-safe before it is shared; from then on every operation on it

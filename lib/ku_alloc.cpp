@@ -161,7 +161,7 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
 // Entries are removed by clearing them in place, with no marker left behind, so an entry may
 // lie beyond an emptied slot of its probe sequence: a lookup never stops at an empty slot, and
 // a miss examines every slot.
-ku_alloc_t *ku_block_find(ku_block_t *t, const void *p) {
+[[gnu::always_inline]] inline ku_alloc_t *ku_block_find(ku_block_t *t, const void *p) {
   const uint64_t n = t->kub_n;
   const uint64_t used = t->kub_used;
   counter_add(local_count_ku_block_find, 1);
@@ -197,8 +197,12 @@ ku_alloc_t *ku_block_find(ku_block_t *t, const void *p) {
   return hit;
 }
 
+// Empties a slot.  A free slot is all zero, padding included, which assigning a value-initialised
+// entry does not promise.
+void clear_entry(ku_alloc_t *e) { memset(e, 0, sizeof *e); }
+
 // Duplicates are not looked for: the caller enters only addresses that the table lacks.
-ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
+[[gnu::always_inline]] inline ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
   assert(p && "ku_block_add: null address");
   const uint64_t n = t->kub_n;
   const uint64_t step = probe_step(n);
@@ -346,7 +350,8 @@ void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) {
 
 // Makes one allocation of the home, whose internal lock the caller holds; t is the home's
 // table as read under that lock.  May replace the table.
-void *kub_alloc(ku_home_t *home, ku_block_t *t, uint64_t size, alloc_kind kind) {
+[[gnu::always_inline]] inline void *kub_alloc(ku_home_t *home, ku_block_t *t, uint64_t size,
+                                              alloc_kind kind) {
   if (size >= kSizeLimit) {
     ku_seterrno(ENOMEM);
     return nullptr;
@@ -395,6 +400,20 @@ void _ku_home_deinit(ku_home_t *home);
 }  // namespace
 
 // ---- Allocation ----
+
+namespace {
+
+// The 0xAA fill of a freed block.  Small blocks, the common case, are filled inline.
+void fill_freed(void *data, uint32_t size) {
+  if (size <= 64) {
+    auto *b = static_cast<unsigned char *>(data);
+    for (uint32_t i = 0; i < size; ++i) b[i] = kFreedFill;
+  } else {
+    memset(data, kFreedFill, size);
+  }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -469,8 +488,8 @@ KU_API void ku_free(ku_home_t *home, void *data) {
       ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
     }
 
-    memset(data, kFreedFill, e->kua_size);
-    *e = ku_alloc_t{};
+    fill_freed(data, e->kua_size);
+    clear_entry(e);
     --t->kub_used;
   }
   // Released outside the lock: free() needs nothing of the home.
@@ -504,7 +523,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
       ku_home_stats_free(t, nullptr, old);
       ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
     }
-    *e = ku_alloc_t{};
+    clear_entry(e);
     --t->kub_used;
     ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
     return p;
@@ -532,7 +551,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
   }
   memcpy(p, data, want < old ? want : old);
   if (t->kub_stats) ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
-  *e = ku_alloc_t{};
+  clear_entry(e);
   --t->kub_used;
   ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
   return p;
@@ -868,7 +887,7 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
       if (!e.kua_data || ku_is_preloaded(s, e.kua_data)) continue;
       *ku_block_add(d, e.kua_data) = e;
       if (e.kua_home) reparent(e.kua_data, dst);
-      e = ku_alloc_t{};
+      clear_entry(&e);
     }
     s->kub_used -= movable;
   }

@@ -141,6 +141,7 @@ TEST(Table, probe_chains_and_cleared_slots) {
     EXPECT_TRUE(ku_in_home(home, p[0]));
     EXPECT_EQ(count_ku_block_find_loop, loops);
     ku_free(home, p[1]);
+    EXPECT_TRUE(all_bytes(&t->kub_nodes[(start + step) % n], 0, sizeof(ku_alloc_t)));
     loops = count_ku_block_find_loop;
     EXPECT_TRUE(ku_in_home(home, p[2]));
     EXPECT_EQ(count_ku_block_find_loop, loops + 2);

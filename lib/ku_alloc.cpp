@@ -161,7 +161,10 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
 // Entries are removed by clearing them in place, with no marker left behind, so an entry may
 // lie beyond an emptied slot of its probe sequence: a lookup never stops at an empty slot, and
 // a miss examines every slot.
-[[gnu::always_inline]] inline ku_alloc_t *ku_block_find(ku_block_t *t, const void *p) {
+// With hole non-null, *hole receives the first empty slot passed before the hit (or null): the
+// slot at which entering p again would land once its entry is cleared.
+[[gnu::always_inline]] inline ku_alloc_t *ku_block_find(ku_block_t *t, const void *p,
+                                                       ku_alloc_t **hole = nullptr) {
   const uint64_t n = t->kub_n;
   const uint64_t used = t->kub_used;
   counter_add(local_count_ku_block_find, 1);
@@ -181,6 +184,7 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
       hit = &t->kub_nodes[i];
       break;
     }
+    if (hole && !*hole && !t->kub_nodes[i].kua_data) *hole = &t->kub_nodes[i];
     i = next_slot(i, step, n);
     ++steps;
   } while (i != start);
@@ -512,7 +516,8 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
   ku_block_t *t = g.table();
   if (!data) return kub_alloc(home, t, want, alloc_plain);
   if (!t) return nullptr;
-  ku_alloc_t *e = ku_block_find(t, data);
+  ku_alloc_t *hole = nullptr;
+  ku_alloc_t *e = ku_block_find(t, data, &hole);
   if (!ku_alloc_check(t, e) || e->kua_home) return nullptr;
   const uint32_t old = e->kua_size;
 
@@ -522,6 +527,16 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
     if (t->kub_stats) {
       ku_home_stats_free(t, nullptr, old);
       ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
+    }
+    if (p == data) {
+      // Resized in place: the entry goes where clearing it and entering it again would put it.
+      ku_alloc_t *slot = hole ? hole : e;
+      if (slot != e) {
+        clear_entry(e);
+        slot->kua_data = p;
+      }
+      slot->kua_size = static_cast<uint32_t>(want);
+      return p;
     }
     clear_entry(e);
     --t->kub_used;
@@ -595,39 +610,61 @@ void deinit_subhome(ku_home_t *sub) {
   free(sub);
 }
 
-// Releases every block entered in a dying home's table, sub-homes in slot order.  The table's
-// consistency is counted on the same pass: a table that fails it still aborts, after one walk
-// of the slots instead of two.  The blocks lie in no useful order for the cache, so each one is
-// prefetched a few slots ahead of the free() that will touch its chunk header.
-void release_entries(ku_block_t *t) {
-  assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
+// Releases one entry of a dying home's table.
+void release_entry(const ku_block_t *t, const ku_alloc_t &e) {
+  ku_alloc_check(t, &e);
+  if (e.kua_home)
+    deinit_subhome(static_cast<ku_home_t *>(e.kua_data));
+  else if (!ku_is_preloaded(t, e.kua_data))
+    free(e.kua_data);
+}
+
+// Releases the entries of slots [i, end), prefetching the block of the slot kAhead further on:
+// in a large table consecutive slots hold blocks in no useful order for the cache.
+template <bool kPrefetch>
+uint64_t release_slots(const ku_block_t *t, uint64_t i, uint64_t end) {
   constexpr uint64_t kAhead = 16;
-  const uint64_t n = t->kub_n;
   const ku_alloc_t *nodes = t->kub_nodes;
   uint64_t count = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    // Tables are between a sixth and two thirds full: skip empty runs four slots at a time.
+  for (; i < end; ++i) {
+    if (kPrefetch && i + kAhead < t->kub_n) {
+      if (const void *ahead = nodes[i + kAhead].kua_data)
+        __builtin_prefetch(static_cast<const char *>(ahead) - 8, 1);
+    }
+    if (nodes[i].kua_data) {
+      release_entry(t, nodes[i]);
+      ++count;
+    }
+  }
+  return count;
+}
+
+// Releases every block entered in a dying home's table, sub-homes in slot order, and counts
+// them for the consistency check on the same pass.  Empty runs are skipped four slots at a
+// time; after the last counted entry the remaining slots are only confirmed empty, which costs
+// no branch per slot (a table that fails the check is walked to its end all the same).
+template <bool kPrefetch>
+void release_all(const ku_block_t *t) {
+  assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
+  const uint64_t n = t->kub_n, used = t->kub_used;
+  const ku_alloc_t *nodes = t->kub_nodes;
+  uint64_t count = 0, i = 0;
+  while (i < n && count < used) {
     if (i + 4 <= n && !(reinterpret_cast<uintptr_t>(nodes[i].kua_data) |
                         reinterpret_cast<uintptr_t>(nodes[i + 1].kua_data) |
                         reinterpret_cast<uintptr_t>(nodes[i + 2].kua_data) |
                         reinterpret_cast<uintptr_t>(nodes[i + 3].kua_data))) {
-      i += 3;
+      i += 4;
       continue;
     }
-    if (i + kAhead < n) {
-      if (const void *ahead = nodes[i + kAhead].kua_data)
-        __builtin_prefetch(static_cast<const char *>(ahead) - 8, 1);
-    }
-    const ku_alloc_t &e = nodes[i];
-    if (!e.kua_data) continue;
-    ku_alloc_check(t, &e);
-    ++count;
-    if (e.kua_home)
-      deinit_subhome(static_cast<ku_home_t *>(e.kua_data));
-    else if (!ku_is_preloaded(t, e.kua_data))
-      free(e.kua_data);
+    const uint64_t end = i + 4 <= n ? i + 4 : n;
+    count += release_slots<kPrefetch>(t, i, end);
+    i = end;
   }
-  assert(count == t->kub_used && "block table: kub_used disagrees with the occupied slots");
+  uintptr_t rest = 0;
+  for (uint64_t j = i; j < n; ++j) rest |= reinterpret_cast<uintptr_t>(nodes[j].kua_data);
+  if (rest) count += release_slots<kPrefetch>(t, i, n);
+  assert(count == used && "block table: kub_used disagrees with the occupied slots");
   (void)count;
 }
 
@@ -649,7 +686,10 @@ void _ku_home_deinit(ku_home_t *home) {
   // The destructor may have allocated in the home and so replaced its table.
   ku_block_t *t = home->kuh_blocks;
   if (t) {
-    release_entries(t);
+    if (t->kub_n >= 8191)
+      release_all<true>(t);
+    else
+      release_all<false>(t);
     if (t->kub_preload && !t->kub_preauto) free(t->kub_preload);
     if (t->kub_stats) free(t->kub_stats);
     if (table_is_heap(t)) free(t);

@@ -314,6 +314,23 @@ TEST(Alloc, realloc_heap_block_and_refusals) {
   ku_home_unref(h);
 }
 
+TEST(Alloc, realloc_in_place_fills_an_earlier_hole_of_its_chain) {
+  ku_home_t *h = ku_home_create();
+  ku_block_t *t = h->kuh_blocks;
+  void *p = ku_alloc(h, 4000);
+  // Move the entry one probe step on, leaving its start slot empty behind it.
+  const uint64_t start = reinterpret_cast<uintptr_t>(p) % 31, on = (start + 29) % 31;
+  ASSERT_EQ(slot_of(t, p), start);
+  t->kub_nodes[on] = t->kub_nodes[start];
+  memset(&t->kub_nodes[start], 0, sizeof(ku_alloc_t));
+  void *q = ku_realloc(h, p, 2000);  // shrinking keeps the address with this C library
+  EXPECT_EQ(slot_of(t, q), reinterpret_cast<uintptr_t>(q) % 31);
+  EXPECT_EQ(entry_size(t, q), 2000u);
+  EXPECT_EQ(t->kub_used, 1u);
+  ku_home_check(h);
+  ku_home_unref(h);
+}
+
 TEST_F(DeathTest, free_of_a_foreign_address_aborts) {
   ku_home_t *h = ku_home_create();
   int outside;

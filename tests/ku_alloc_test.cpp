@@ -267,6 +267,25 @@ TEST(Alloc, carving_from_preload_area) {
   ku_home_unref(h);
 }
 
+TEST(Alloc, free_fills_exactly_the_block_with_0xAA) {
+  // Carved blocks stay readable after their free, and the next one starts at a multiple of 8.
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 1, 4096);
+  for (int size : {1, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33, 48, 63, 64, 65, 100, 1000}) {
+    auto *p = static_cast<unsigned char *>(ku_alloc(h, size));
+    auto *guard = static_cast<unsigned char *>(ku_alloc(h, 8));
+    ASSERT_EQ(guard, p + ((size + 7) & ~7)) << size;
+    memset(p, 0x11, static_cast<size_t>(size));
+    memset(p + size, 0x22, static_cast<size_t>(guard - p - size));
+    memset(guard, 0x33, 8);
+    ku_free(h, p);
+    EXPECT_TRUE(all_bytes(p, 0xAA, static_cast<size_t>(size))) << size;
+    EXPECT_TRUE(all_bytes(p + size, 0x22, static_cast<size_t>(guard - p - size))) << size;
+    EXPECT_TRUE(all_bytes(guard, 0x33, 8)) << size;
+  }
+  ku_home_unref(h);
+}
+
 TEST(Alloc, realloc_of_carved_blocks) {
   ku_home_t *h = ku_home_create();
   ku_home_preload(h, 8, 8);  // 64 bytes

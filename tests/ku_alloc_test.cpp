@@ -6,6 +6,17 @@
 
 #include "ku_alloc_impl.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KU_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KU_TEST_ASAN 1
+#endif
+#endif
+#ifdef KU_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -42,6 +53,15 @@ uint32_t entry_size(const ku_block_t *t, const void *p) {
 
 bool entry_is_home(const ku_block_t *t, const void *p) {
   return t->kub_nodes[slot_of(t, p)].kua_home;
+}
+
+// Lets a test read or write preload bytes that the allocator has marked as not handed out.
+void expose(const void *p, size_t n) {
+#ifdef KU_TEST_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+  (void)p;
+  (void)n;
 }
 
 bool all_bytes(const void *p, unsigned char v, size_t n) {
@@ -260,10 +280,32 @@ TEST(Alloc, carving_from_preload_area) {
   EXPECT_FALSE(t->kub_auto_all);
 
   ku_free(h, a);
+  expose(a, 10);
   EXPECT_TRUE(all_bytes(a, 0xAA, 10));
   EXPECT_EQ(t->kub_prused, 40u);
   EXPECT_FALSE(ku_in_home(h, a));
   ku_free(h, c);
+  ku_home_unref(h);
+}
+
+TEST(Alloc, free_fills_exactly_the_block_with_0xAA) {
+  // Carved blocks stay readable after their free, and the next one starts at a multiple of 8.
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 1, 4096);
+  for (int size : {1, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33, 48, 63, 64, 65, 100, 1000}) {
+    auto *p = static_cast<unsigned char *>(ku_alloc(h, size));
+    auto *guard = static_cast<unsigned char *>(ku_alloc(h, 8));
+    ASSERT_EQ(guard, p + ((size + 7) & ~7)) << size;
+    expose(p, static_cast<size_t>(guard - p));
+    memset(p, 0x11, static_cast<size_t>(size));
+    memset(p + size, 0x22, static_cast<size_t>(guard - p - size));
+    memset(guard, 0x33, 8);
+    ku_free(h, p);
+    expose(p, static_cast<size_t>(guard - p));
+    EXPECT_TRUE(all_bytes(p, 0xAA, static_cast<size_t>(size))) << size;
+    EXPECT_TRUE(all_bytes(p + size, 0x22, static_cast<size_t>(guard - p - size))) << size;
+    EXPECT_TRUE(all_bytes(guard, 0x33, 8)) << size;
+  }
   ku_home_unref(h);
 }
 
@@ -283,6 +325,7 @@ TEST(Alloc, realloc_of_carved_blocks) {
   ASSERT_NE(moved, b);
   EXPECT_TRUE(all_bytes(moved, 'b', 10));
   EXPECT_EQ(t->kub_prused, 16u);
+  expose(area + 16, 16);
   memset(area + 16, 0x55, 16);
   EXPECT_EQ(ku_zalloc(h, 16), area + 16);
   EXPECT_TRUE(all_bytes(area + 16, 0, 16));
@@ -294,6 +337,19 @@ TEST(Alloc, realloc_of_carved_blocks) {
   ku_home_check(h);
   ku_home_unref(h);
 }
+
+#ifdef KU_TEST_ASAN
+TEST_F(DeathTest, memory_checker_sees_carved_blocks) {
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 4, 16);
+  auto *p = static_cast<volatile char *>(ku_alloc(h, 12));
+  p[11] = 1;
+  EXPECT_DEATH(p[12] = 1, "use-after-poison");  // the rounding gap behind the block
+  ku_free(h, const_cast<char *>(p));
+  EXPECT_DEATH((void)p[0], "use-after-poison");  // a freed carved block
+  ku_home_unref(h);
+}
+#endif
 
 TEST(Alloc, realloc_heap_block_and_refusals) {
   ku_home_t *h = ku_home_create();

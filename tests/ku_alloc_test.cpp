@@ -16,6 +16,10 @@
 #ifdef KU_TEST_ASAN
 #include <sanitizer/asan_interface.h>
 #endif
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define KU_TEST_VALGRIND 1
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -59,6 +63,9 @@ bool entry_is_home(const ku_block_t *t, const void *p) {
 void expose(const void *p, size_t n) {
 #ifdef KU_TEST_ASAN
   ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+#ifdef KU_TEST_VALGRIND
+  VALGRIND_MAKE_MEM_DEFINED(p, n);
 #endif
   (void)p;
   (void)n;

@@ -149,13 +149,13 @@ KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data);
 /* Hands every allocation of src, sub-homes included, to dst, after running src's destructor
  * (once; also when nothing is moved or the move then fails).  src stays a live home.  Blocks
  * carved from src's preload area are not moved: they stay entered in src, whose area they lie
- * in and which frees them; src is empty but for them.  Without dst the allocations are detached instead: they
- * belong to nobody (heap blocks are the caller's to free; detached sub-homes become heap homes;
- * carved ones live as long as src) and the destructor does not run.  Returns 0 (also for a NULL
- * src or dst == src); -1 when dst's larger table cannot be allocated (nothing moved); -1 with
- * errno EINVAL, before the destructor runs, when dst is a sub-home of src or lies below one.
- * Locks src, then dst; src's destructor runs with both held and, when either home is
- * thread-safe, must not call operations on them. */
+ * in and which frees them; src is empty but for them.  Without dst the allocations are
+ * detached instead: they belong to nobody (heap blocks are the caller's to free; detached
+ * sub-homes become heap homes; carved ones live as long as src) and the destructor does not
+ * run.  Returns 0 (also for a NULL src or dst == src); -1 when dst's larger table cannot be
+ * allocated (nothing moved); -1 with errno EINVAL, before the destructor runs, when dst is a
+ * sub-home of src or lies below one.  Locks src, then dst; src's destructor runs with both
+ * held and, when either home is thread-safe, must not call operations on them. */
 KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src);
 
 /* Gives the home a preload area of n items of size bytes, each rounded up to a multiple of 8,

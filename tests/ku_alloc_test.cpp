@@ -131,7 +131,7 @@ TEST(Table, start_slot_is_address_mod_n_for_any_address) {
 }
 
 TEST(Table, probe_chains_and_cleared_slots) {
-  // Carved blocks n × 8 bytes apart share one start slot, so their chains are known exactly.
+  // Carved blocks 8n bytes apart share one start slot, so their chains are known exactly.
   alignas(8) static unsigned char buf[4096];
   ku_home_t *a = ku_home_auto(buf, sizeof buf);  // 7 slots, step 1
   ku_home_t *h = ku_home_create();

@@ -43,7 +43,7 @@ constexpr uint64_t kFirstSlots = 31;   // a new home's table
 constexpr uint64_t kAutoSlots = 7;     // the table laid into an automatic home's buffer
 constexpr uint64_t kMaxPrsize = 65535; // kub_prsize is 16 bits wide
 constexpr uint64_t kSizeLimit = uint64_t{1} << SIZEBITS;
-// Far beyond any table that fits in memory; it keeps 3 × used, 4n + 3 and the byte count of a
+// Far beyond any table that fits in memory; it keeps 3 * used, 4n + 3 and the byte count of a
 // table clear of 64-bit overflow.
 constexpr uint64_t kMaxSlots = uint64_t{1} << 56;
 constexpr unsigned char kFreedFill = 0xAA;
@@ -158,9 +158,9 @@ void counter_set(uint64_t &counter, uint64_t value) {
 // ---- Block table ----
 
 // Every table made here has n = 2^k - 1 slots (7, 31, 127, ...), so p mod n needs no division.
-// As 2^k ≡ 1 (mod n), folding p at a width w that is a multiple of k keeps its residue; two folds
-// at the largest such w ≤ 32 bring any 64-bit p below 2^32.  The remainder of a 32-bit value by
-// n < 2^32 is then exact with one multiplication by the constant ⌈2^64 / n⌉ and one high product
+// As 2^k = 1 (mod n), folding p at a width w that is a multiple of k keeps its residue; two folds
+// at the largest such w <= 32 bring any 64-bit p below 2^32.  The remainder of a 32-bit value by
+// n < 2^32 is then exact with one multiplication by the constant ceil(2^64 / n) and one high product
 // (Lemire, Kaser and Kurz), with no branch that depends on p.
 struct SlotMath {
   uint8_t width[32];
@@ -195,7 +195,7 @@ uint64_t next_slot(uint64_t i, uint64_t step, uint64_t n) {
   return i >= n ? i - n : i;
 }
 
-// More than two thirds of the slots are taken.  Tables stay below kMaxSlots, so 3 × used does
+// More than two thirds of the slots are taken.  Tables stay below kMaxSlots, so 3 * used does
 // not overflow.
 bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 * n; }
 
@@ -240,8 +240,10 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
   counter_add(local_count_ku_block_find, 1);
   counter_add(local_size_ku_block_find, n);
   counter_add(local_used_ku_block_find, used);
-  if (n > counter_read(local_max_size_ku_block_find)) counter_set(local_max_size_ku_block_find, n);
-  if (used > counter_read(local_max_used_ku_block_find)) counter_set(local_max_used_ku_block_find, used);
+  if (n > counter_read(local_max_size_ku_block_find))
+    counter_set(local_max_size_ku_block_find, n);
+  if (used > counter_read(local_max_used_ku_block_find))
+    counter_set(local_max_used_ku_block_find, used);
   assert(p && "ku_block_find: null address");
 
   const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
@@ -480,9 +482,9 @@ namespace {
 // The 0xAA fill of a freed block.  Blocks of 8 to 64 bytes, the common case, are covered by a
 // few fixed-size stores that may overlap, rather than a call.
 void fill_freed(void *data, uint32_t size) {
-  static constexpr unsigned char kPattern[16] = {
-      kFreedFill, kFreedFill, kFreedFill, kFreedFill, kFreedFill, kFreedFill, kFreedFill, kFreedFill,
-      kFreedFill, kFreedFill, kFreedFill, kFreedFill, kFreedFill, kFreedFill, kFreedFill, kFreedFill};
+  static constexpr unsigned char kPattern[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
+                                                 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+  static_assert(kPattern[0] == kFreedFill);
   auto *b = static_cast<unsigned char *>(data);
   if (size >= 8 && size <= 16) {
     memcpy(b, kPattern, 8);

@@ -186,6 +186,7 @@ public:
   }
 
   void PrintTable(std::FILE *out) const {
+    if (rows_.empty()) return;
     std::fprintf(out, "\nRatio to malloc: median over rounds of (time / malloc's time in the same round)\n\n");
     std::fprintf(out, "| workload | malloc | talloc | ku | malloc time |\n|---|---|---|---|---|\n");
     for (const auto &[workload, cells] : rows_) {

@@ -18,6 +18,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KU_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KU_ASAN 1
+#endif
+#endif
+#ifdef KU_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define KU_VALGRIND 1
+#endif
+
 // ---- Records and constants ----
 
 namespace {
@@ -28,12 +43,55 @@ constexpr uint64_t kFirstSlots = 31;   // a new home's table
 constexpr uint64_t kAutoSlots = 7;     // the table laid into an automatic home's buffer
 constexpr uint64_t kMaxPrsize = 65535; // kub_prsize is 16 bits wide
 constexpr uint64_t kSizeLimit = uint64_t{1} << SIZEBITS;
-// Far beyond any table that fits in memory; it keeps 3 × used, 4n + 3 and the byte count of a
+// Far beyond any table that fits in memory; it keeps 3 * used, 4n + 3 and the byte count of a
 // table clear of 64-bit overflow.
 constexpr uint64_t kMaxSlots = uint64_t{1} << 56;
 constexpr unsigned char kFreedFill = 0xAA;
 
 constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
+
+// ---- Memory checkers ----
+//
+// Blocks carved from a preload area are invisible to AddressSanitizer and Valgrind's memcheck,
+// which see only the area.  The area's bytes that are not handed out are marked inaccessible,
+// so that an overrun into them or a use of a freed carved block is reported.  Without either
+// tool these compile to nothing (Valgrind's requests are a few no-op instructions outside it).
+
+// Bytes that are not, or no longer, handed out.
+void mark_unused(const void *p, uint64_t n) {
+#ifdef KU_ASAN
+  ASAN_POISON_MEMORY_REGION(p, n);
+#endif
+#ifdef KU_VALGRIND
+  VALGRIND_MAKE_MEM_NOACCESS(p, n);
+#endif
+  (void)p;
+  (void)n;
+}
+
+// Bytes handed out as (part of) a carved block, not yet written.
+void mark_carved(const void *p, uint64_t n) {
+#ifdef KU_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+#ifdef KU_VALGRIND
+  VALGRIND_MAKE_MEM_UNDEFINED(p, n);
+#endif
+  (void)p;
+  (void)n;
+}
+
+// A whole area given back: to its caller's buffer, or to free().
+void mark_returned(const void *p, uint64_t n) {
+#ifdef KU_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+#ifdef KU_VALGRIND
+  VALGRIND_MAKE_MEM_DEFINED(p, n);
+#endif
+  (void)p;
+  (void)n;
+}
 
 }  // namespace
 
@@ -100,9 +158,9 @@ void counter_set(uint64_t &counter, uint64_t value) {
 // ---- Block table ----
 
 // Every table made here has n = 2^k - 1 slots (7, 31, 127, ...), so p mod n needs no division.
-// As 2^k ≡ 1 (mod n), folding p at a width w that is a multiple of k keeps its residue; two folds
-// at the largest such w ≤ 32 bring any 64-bit p below 2^32.  The remainder of a 32-bit value by
-// n < 2^32 is then exact with one multiplication by the constant ⌈2^64 / n⌉ and one high product
+// As 2^k = 1 (mod n), folding p at a width w that is a multiple of k keeps its residue; two folds
+// at the largest such w <= 32 bring any 64-bit p below 2^32.  The remainder of a 32-bit value by
+// n < 2^32 is then exact with one multiplication by the constant ceil(2^64 / n) and one high product
 // (Lemire, Kaser and Kurz), with no branch that depends on p.
 struct SlotMath {
   uint8_t width[32];
@@ -137,12 +195,24 @@ uint64_t next_slot(uint64_t i, uint64_t step, uint64_t n) {
   return i >= n ? i - n : i;
 }
 
-// More than two thirds of the slots are taken.  Tables stay below kMaxSlots, so 3 × used does
+// More than two thirds of the slots are taken.  Tables stay below kMaxSlots, so 3 * used does
 // not overflow.
 bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 * n; }
 
 // Whether the table's memory is the C library's, to be passed to free() when it is dropped.
 bool table_is_heap(const ku_block_t *t) { return !t->kub_auto && !t->kub_inrec; }
+
+// A zero-filled block for the allocator's own records and tables.  The C library's calloc skips
+// its per-thread cache, which makes it twice as slow as malloc and a clear for small blocks;
+// large ones keep calloc, which knows fresh pages to be zero.  The empty asm keeps the compiler
+// from folding malloc and memset back into calloc.
+void *zeroed(size_t bytes) {
+  if (bytes > 4096) return calloc(1, bytes);
+  void *p = malloc(bytes);
+  if (!p) return nullptr;
+  asm volatile("" : "+r"(p));
+  return memset(p, 0, bytes);
+}
 
 ku_block_t *ku_hash_alloc(uint64_t n) {
   if (n > kMaxSlots) {
@@ -150,7 +220,7 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
     return nullptr;
   }
   // The header has the size of four entries (static_assert in ku_alloc_impl.h).
-  auto *t = static_cast<ku_block_t *>(calloc(n + 4, sizeof(ku_alloc_t)));
+  auto *t = static_cast<ku_block_t *>(zeroed((n + 4) * sizeof(ku_alloc_t)));
   if (!t) return nullptr;
   t->kub_ref = 1;
   t->kub_hauto = 1;
@@ -170,8 +240,10 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
   counter_add(local_count_ku_block_find, 1);
   counter_add(local_size_ku_block_find, n);
   counter_add(local_used_ku_block_find, used);
-  if (n > counter_read(local_max_size_ku_block_find)) counter_set(local_max_size_ku_block_find, n);
-  if (used > counter_read(local_max_used_ku_block_find)) counter_set(local_max_used_ku_block_find, used);
+  if (n > counter_read(local_max_size_ku_block_find))
+    counter_set(local_max_size_ku_block_find, n);
+  if (used > counter_read(local_max_used_ku_block_find))
+    counter_set(local_max_used_ku_block_find, used);
   assert(p && "ku_block_find: null address");
 
   const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
@@ -260,8 +332,7 @@ ku_block_t *grow_table(ku_home_t *home, ku_block_t *old) {
 // with the record.  Returns the record with kuh_size = size, or null.
 ku_home_t *new_home_record(uint64_t size, ku_home_t *parent) {
   const uint64_t room = (size + 15) & ~uint64_t{15};
-  auto *mem = static_cast<unsigned char *>(
-      calloc(1, room + (kFirstSlots + 4) * sizeof(ku_alloc_t)));
+  auto *mem = static_cast<unsigned char *>(zeroed(room + (kFirstSlots + 4) * sizeof(ku_alloc_t)));
   if (!mem) return nullptr;
   auto *home = reinterpret_cast<ku_home_t *>(mem);
   auto *t = reinterpret_cast<ku_block_t *>(mem + room);
@@ -382,6 +453,7 @@ void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) {
         mem = static_cast<char *>(t->kub_preload) + t->kub_prused;
         t->kub_prused = static_cast<uint16_t>(end);
         carved = true;
+        mark_carved(mem, size);
         if (kind == alloc_zeroed) memset(mem, 0, size);
       }
     }
@@ -407,13 +479,25 @@ void _ku_home_deinit(ku_home_t *home);
 
 namespace {
 
-// The 0xAA fill of a freed block.  Small blocks, the common case, are filled inline.
+// The 0xAA fill of a freed block.  Blocks of 8 to 64 bytes, the common case, are covered by a
+// few fixed-size stores that may overlap, rather than a call.
 void fill_freed(void *data, uint32_t size) {
-  if (size <= 64) {
-    auto *b = static_cast<unsigned char *>(data);
-    for (uint32_t i = 0; i < size; ++i) b[i] = kFreedFill;
+  static constexpr unsigned char kPattern[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
+                                                 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+  static_assert(kPattern[0] == kFreedFill);
+  auto *b = static_cast<unsigned char *>(data);
+  if (size >= 8 && size <= 16) {
+    memcpy(b, kPattern, 8);
+    memcpy(b + size - 8, kPattern, 8);
+  } else if (size > 16 && size <= 64) {
+    memcpy(b, kPattern, 16);
+    memcpy(b + size - 16, kPattern, 16);
+    if (size > 32) {
+      memcpy(b + 16, kPattern, 16);
+      memcpy(b + size - 32, kPattern, 16);
+    }
   } else {
-    memset(data, kFreedFill, size);
+    memset(b, kFreedFill, size);
   }
 }
 
@@ -493,6 +577,7 @@ KU_API void ku_free(ku_home_t *home, void *data) {
     }
 
     fill_freed(data, e->kua_size);
+    if (preloaded) mark_unused(data, round8(e->kua_size));
     clear_entry(e);
     --t->kub_used;
   }
@@ -554,6 +639,10 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
       ku_home_stats_alloc(t, data, want, alloc_plain);
     }
     if (last) t->kub_prused = static_cast<uint16_t>(round8(off + want));
+    if (want > old)
+      mark_carved(static_cast<char *>(data) + old, want - old);
+    else
+      mark_unused(static_cast<char *>(data) + want, round8(old) - want);
     e->kua_size = static_cast<uint32_t>(want);
     return data;
   }
@@ -565,6 +654,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
     if (t->kub_stats) ku_home_stats_free(t, data, old);
   }
   memcpy(p, data, want < old ? want : old);
+  mark_unused(data, round8(old));
   if (t->kub_stats) ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
   clear_entry(e);
   --t->kub_used;
@@ -690,7 +780,10 @@ void _ku_home_deinit(ku_home_t *home) {
       release_all<true>(t);
     else
       release_all<false>(t);
-    if (t->kub_preload && !t->kub_preauto) free(t->kub_preload);
+    if (t->kub_preload) {
+      mark_returned(t->kub_preload, t->kub_prsize);
+      if (!t->kub_preauto) free(t->kub_preload);
+    }
     if (t->kub_stats) free(t->kub_stats);
     if (table_is_heap(t)) free(t);
     home->kuh_blocks = nullptr;
@@ -947,6 +1040,7 @@ KU_API void ku_home_preload(ku_home_t *home, int n, int size) {
   if (area > kMaxPrsize) area = kMaxPrsize;
   t->kub_preload = malloc(area);
   t->kub_prsize = static_cast<uint16_t>(area);
+  if (t->kub_preload) mark_unused(t->kub_preload, area);
 }
 
 KU_API ku_home_t *ku_home_auto(void *area, int size) {
@@ -961,6 +1055,8 @@ KU_API ku_home_t *ku_home_auto(void *area, int size) {
 
   // The gap goes in front: the record and table then lie aligned, and the preload area begins
   // at area + prefix all the same.
+  // The buffer is the caller's again, whatever an earlier home laid into it marked.
+  mark_returned(area, usable);
   auto *bytes = static_cast<unsigned char *>(area) + gap;
   auto *home = reinterpret_cast<ku_home_t *>(bytes);
   auto *t = reinterpret_cast<ku_block_t *>(bytes + sizeof(ku_home_t));
@@ -975,6 +1071,7 @@ KU_API ku_home_t *ku_home_auto(void *area, int size) {
   t->kub_auto = 1;
   t->kub_preauto = 1;
   t->kub_auto_all = 1;
+  mark_unused(t->kub_preload, t->kub_prsize);
   return home;
 }
 

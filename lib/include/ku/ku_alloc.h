@@ -148,22 +148,24 @@ KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data);
 /* Moving, preloading, automatic homes */
 
 /* Hands every allocation of src, sub-homes included, to dst, after running src's destructor
- * (once; also when nothing is moved or the move then fails).  src stays a live, empty home.
- * Blocks carved from src's preload area are not moved: they stay entered in src, whose area
- * they lie in and which frees them.  Without dst the allocations are detached instead: they
- * belong to nobody (heap blocks are the caller's to free; detached sub-homes become heap homes;
- * carved ones live as long as src) and the destructor does not run.  Returns 0 (also for a NULL
- * src or dst == src); -1 when dst's larger table cannot be allocated (nothing moved); -1 with
- * errno EINVAL, before the destructor runs, when dst is a sub-home of src or lies below one.
- * Locks src, then dst; src's destructor runs with both held and, when either home is
- * thread-safe, must not call operations on them. */
+ * (once; also when nothing is moved or the move then fails).  src stays a live home.  Blocks
+ * carved from src's preload area are not moved: they stay entered in src, whose area they lie
+ * in and which frees them; src is empty but for them.  Without dst the allocations are
+ * detached instead: they belong to nobody (heap blocks are the caller's to free; detached
+ * sub-homes become heap homes; carved ones live as long as src) and the destructor does not
+ * run.  Returns 0 (also for a NULL src or dst == src); -1 when dst's larger table cannot be
+ * allocated (nothing moved); -1 with errno EINVAL, before the destructor runs, when dst is a
+ * sub-home of src or lies below one.  Locks src, then dst; src's destructor runs with both
+ * held and, when either home is thread-safe, must not call operations on them. */
 KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src);
 
 /* Gives the home a preload area of n items of size bytes, each rounded up to a multiple of 8,
  * at most 65,535 bytes (larger requests, negative ones included, are capped).  Small blocks are
  * then carved from it without a heap call.  A home is preloaded once: later calls do nothing.
  * A home without table is first started with ku_home_init (its lock pointer cleared); when
- * that fails, or malloc fails, the home is left without preload area.  NULL home: nothing. */
+ * that fails, or malloc fails, the home is left without preload area.  NULL home: nothing.
+ * Under AddressSanitizer or Valgrind, the area's bytes that are not handed out (the unused
+ * rest, the rounding gap behind each block, freed blocks) are marked inaccessible. */
 KU_API void ku_home_preload(ku_home_t *home, int n, int size);
 
 /* Lays a caller's home into the caller's buffer of size bytes: from the buffer's first 8-aligned

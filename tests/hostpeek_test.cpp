@@ -82,6 +82,12 @@ Outcome hostpeek(const std::vector<std::string> &args, const std::vector<std::st
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
     abort();
+  // With every read end closed, the command's first write to standard output fails with EPIPE.
+  // The read end goes before the fork: closed after it, the command could write first.
+  if (where == Stdout::closed_pipe) {
+    close(out[0]);
+    out[0] = -1;
+  }
   const pid_t pid = fork();
   if (pid < 0)
     abort();
@@ -99,8 +105,7 @@ Outcome hostpeek(const std::vector<std::string> &args, const std::vector<std::st
   }
   close(out[1]);
   close(err[1]);
-  // With every read end closed, the command's first write to standard output fails with EPIPE.
-  if (where != Stdout::pipe) {
+  if (where == Stdout::dev_full) {
     close(out[0]);
     out[0] = -1;
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ku_alloc_impl.h"
+#include "ku_expose.h"
 
 namespace {
 
@@ -331,6 +332,7 @@ class Model {
     bool was_carved = carved(b);
     ku_free(m.h, b.p);
     if (was_carved) {
+      expose(b.p, static_cast<size_t>(b.size));
       for (int k = 0; k < b.size; k++)
         CHECK_M(static_cast<unsigned char *>(b.p)[k] == 0xAA, b.home);
     } else {

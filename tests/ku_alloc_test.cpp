@@ -6,20 +6,7 @@
 
 #include "ku_alloc_impl.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KU_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KU_TEST_ASAN 1
-#endif
-#endif
-#ifdef KU_TEST_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
-#if __has_include(<valgrind/memcheck.h>)
-#include <valgrind/memcheck.h>
-#define KU_TEST_VALGRIND 1
-#endif
+#include "ku_expose.h"
 
 #include <cerrno>
 #include <climits>
@@ -59,17 +46,6 @@ bool entry_is_home(const ku_block_t *t, const void *p) {
   return t->kub_nodes[slot_of(t, p)].kua_home;
 }
 
-// Lets a test read or write preload bytes that the allocator has marked as not handed out.
-void expose(const void *p, size_t n) {
-#ifdef KU_TEST_ASAN
-  ASAN_UNPOISON_MEMORY_REGION(p, n);
-#endif
-#ifdef KU_TEST_VALGRIND
-  VALGRIND_MAKE_MEM_DEFINED(p, n);
-#endif
-  (void)p;
-  (void)n;
-}
 
 bool all_bytes(const void *p, unsigned char v, size_t n) {
   for (size_t i = 0; i < n; ++i)

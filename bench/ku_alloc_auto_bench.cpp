@@ -28,43 +28,11 @@
 #include <utility>
 #include <vector>
 
-#if KU_HAVE_TALLOC
-#include <talloc.h>
-#endif
+#include "ku_bench_rounds.h"
 
 namespace {
 
-// ---- Contenders ----
-
-enum class Who { libc, talloc, ku };
-
-template <Who W> using As = std::integral_constant<Who, W>;
-
-const char *name_of(Who w) {
-  switch (w) {
-  case Who::libc: return "malloc";
-  case Who::talloc: return "talloc";
-  case Who::ku: return "ku";
-  }
-  return "?";
-}
-
-// talloc's calls, or stubs that are never registered when it is not installed.
-namespace tal {
-#if KU_HAVE_TALLOC
-constexpr bool available = true;
-void *ctx() { return talloc_new(nullptr); }
-void *pool(size_t n) { return talloc_pool(nullptr, n); }
-void *size(const void *ctx, size_t n) { return talloc_size(ctx, n); }
-void release(void *p) { talloc_free(p); }
-#else
-constexpr bool available = false;
-void *ctx() { std::abort(); }
-void *pool(size_t) { std::abort(); }
-void *size(const void *, size_t) { std::abort(); }
-void release(void *) { std::abort(); }
-#endif
-} // namespace tal
+using namespace ku_bench;
 
 constexpr int kMaxBlocks = 256;
 constexpr int kBuffer = 4096;
@@ -137,18 +105,6 @@ template <Who W> void heap(benchmark::State &st, As<W>, int n, int size) {
 
 // ---- Registration ----
 
-// Registers `body(state, As<W>{})` once per contender as "<workload>/<contender>".
-template <class Body> void add(const std::string &workload, Body body) {
-  auto one = [&](auto who) {
-    std::string name = workload + "/" + name_of(decltype(who)::value);
-    benchmark::RegisterBenchmark(name.c_str(),
-                                 [body](benchmark::State &st) { body(st, decltype(who){}); });
-  };
-  one(As<Who::libc>{});
-  if (tal::available) one(As<Who::talloc>{});
-  one(As<Who::ku>{});
-}
-
 void register_all() {
   for (int n : {4, 16, 64, 121, 200})
     add("auto 4KiB " + std::to_string(n) + "x32B",
@@ -161,113 +117,6 @@ void register_all() {
   }
 }
 
-// ---- Ratio table ----
-
-// Prints every run as the console reporter does and keeps the times, so that after the last
-// round it can print the median per-round ratio of each contender to malloc.  (The same
-// reporter as in ku_alloc_bench.cpp, without its counter and no-baseline sections.)
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-  explicit RatioReporter(OutputOptions opts) : ConsoleReporter(opts) {}
-
-  int round = 0;
-
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run &r : runs) {
-      if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-      const std::string &fn = r.run_name.function_name;
-      size_t slash = fn.rfind('/');
-      std::string workload = fn.substr(0, slash);
-      std::string who = slash == std::string::npos ? "?" : fn.substr(slash + 1);
-      double ns = r.GetAdjustedCPUTime() * ns_per(r.time_unit);
-      row(workload)[who][{round, r.repetition_index}] = ns;
-    }
-  }
-
-  void PrintTable(std::FILE *out) const {
-    if (rows_.empty()) return;
-    std::fprintf(out, "\nRatio to malloc: median over rounds of (time / malloc's time in the same round)\n\n");
-    std::fprintf(out, "| workload | malloc | talloc | ku | malloc time |\n|---|---|---|---|---|\n");
-    for (const auto &[workload, cells] : rows_) {
-      auto base = cells.find("malloc");
-      if (base == cells.end()) continue;
-      std::fprintf(out, "| %s |", workload.c_str());
-      for (const char *who : {"malloc", "talloc", "ku"}) {
-        auto it = cells.find(who);
-        std::vector<double> ratios;
-        if (it != cells.end())
-          for (const auto &[sample, ns] : it->second) {
-            auto b = base->second.find(sample);
-            if (b != base->second.end() && b->second > 0) ratios.push_back(ns / b->second);
-          }
-        if (ratios.empty()) std::fprintf(out, " - |");
-        else std::fprintf(out, " %.2f |", median(ratios));
-      }
-      std::vector<double> t;
-      for (const auto &kv : base->second) t.push_back(kv.second);
-      std::fprintf(out, " %.1f ns |\n", median(t));
-    }
-  }
-
-private:
-  using Samples = std::map<std::pair<int, int64_t>, double>; // (round, repetition) -> ns
-  using Cells = std::map<std::string, Samples>;
-
-  Cells &row(const std::string &workload) {
-    for (auto &[w, r] : rows_)
-      if (w == workload) return r;
-    rows_.emplace_back(workload, Cells{});
-    return rows_.back().second;
-  }
-
-  static double ns_per(benchmark::TimeUnit unit) {
-    switch (unit) {
-    case benchmark::kNanosecond: return 1;
-    case benchmark::kMicrosecond: return 1e3;
-    case benchmark::kMillisecond: return 1e6;
-    case benchmark::kSecond: return 1e9;
-    }
-    return 1;
-  }
-
-  static double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-  }
-
-  std::vector<std::pair<std::string, Cells>> rows_; // in order of first appearance
-};
-
 } // namespace
 
-// Flags of this program, before Google Benchmark's own: --rounds=N (default 5).  A shorter
-// --benchmark_min_time than the library's default is preset; a flag given later wins.
-int main(int argc, char **argv) {
-  int rounds = 5;
-  std::vector<char *> args{argv[0], const_cast<char *>("--benchmark_min_time=0.2")};
-  for (int i = 1; i < argc; i++) {
-    if (std::strncmp(argv[i], "--rounds=", 9) == 0) rounds = std::max(1, std::atoi(argv[i] + 9));
-    else args.push_back(argv[i]);
-    if (std::strcmp(argv[i], "--benchmark_list_tests") == 0 ||
-        std::strcmp(argv[i], "--benchmark_list_tests=true") == 0)
-      rounds = 1;
-  }
-  int n = static_cast<int>(args.size());
-  args.push_back(nullptr);
-  benchmark::Initialize(&n, args.data());
-  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
-  register_all();
-  RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                               : benchmark::ConsoleReporter::OO_Tabular);
-  for (int r = 0; r < rounds; r++) {
-    reporter.round = r;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-  }
-  reporter.PrintTable(stdout);
-  std::fflush(stdout);
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char **argv) { return run_rounds(argc, argv, {register_all}); }

@@ -17,16 +17,9 @@
 #include <ku/ku_alloc.h>
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "ku_bench_rounds.h"
 

@@ -15,6 +15,7 @@
 // Run one input with KU_FUZZ_TRACE=1 to print the operations as they run; a failed check
 // prints the last ones.
 #include "ku_alloc_impl.h"
+#include "ku_expose.h"
 
 #include <ku/ku_alloc.h>
 #include <ku/ku_alloc_stat.h>
@@ -608,7 +609,8 @@ void model_free(Home *m, Block *b, bool by_realloc) {
   else
     ku_free(m->h, p);
   stats_free(m, b->area != nullptr, b->size);
-  // Carved bytes stay in the area, where the fill can be seen.
+  // Carved bytes stay in the area, where the fill can be seen once the memory checker lets us.
+  if (b->area) expose(p, b->size);
   if (b->area)
     EXPECT(std::all_of(static_cast<uint8_t *>(p), static_cast<uint8_t *>(p) + b->size,
                        [](uint8_t c) { return c == kFreed; }));
@@ -661,6 +663,7 @@ void model_realloc(Home *m, Block *b, int size) {
         stats_free(m, true, old);
       }
       stats_alloc(m, false, want, 1);
+      expose(b->p, old);
       EXPECT(holds(b->p, 0, old, b->seed));  // the carved bytes are left as they were
       W.touched.push_back(b->p);
       b->area = nullptr;

@@ -700,62 +700,87 @@ void deinit_subhome(ku_home_t *sub) {
   free(sub);
 }
 
-// Releases one entry of a dying home's table.
-void release_entry(const ku_block_t *t, const ku_alloc_t &e) {
+// Empties one slot of a dying home's table and releases what it held.  The slot is cleared
+// first: a sub-home's destructor may allocate in the dying home and so replace its table, and
+// the replacement must not carry over what was released already.
+void release_entry(ku_block_t *t, ku_alloc_t &e) {
   ku_alloc_check(t, &e);
-  if (e.kua_home)
-    deinit_subhome(static_cast<ku_home_t *>(e.kua_data));
-  else if (!ku_is_preloaded(t, e.kua_data))
-    free(e.kua_data);
+  void *p = e.kua_data;
+  const bool home = e.kua_home;
+  const bool heap = !home && !ku_is_preloaded(t, p);
+  clear_entry(&e);
+  --t->kub_used;
+  if (home)
+    deinit_subhome(static_cast<ku_home_t *>(p));
+  else if (heap)
+    free(p);
 }
 
-// Releases the entries of slots [i, end), prefetching the block of the slot kAhead further on:
-// in a large table consecutive slots hold blocks in no useful order for the cache.
-template <bool kPrefetch>
-uint64_t release_slots(const ku_block_t *t, uint64_t i, uint64_t end) {
-  constexpr uint64_t kAhead = 16;
-  const ku_alloc_t *nodes = t->kub_nodes;
+uint64_t occupied_slots(const ku_block_t *t) {
   uint64_t count = 0;
-  for (; i < end; ++i) {
-    if (kPrefetch && i + kAhead < t->kub_n) {
-      if (const void *ahead = nodes[i + kAhead].kua_data)
-        __builtin_prefetch(static_cast<const char *>(ahead) - 8, 1);
-    }
-    if (nodes[i].kua_data) {
-      release_entry(t, nodes[i]);
-      ++count;
-    }
-  }
+  for (uint64_t i = 0; i < t->kub_n; ++i) count += t->kub_nodes[i].kua_data != nullptr;
   return count;
 }
 
-// Releases every block entered in a dying home's table, sub-homes in slot order, and counts
-// them for the consistency check on the same pass.  Empty runs are skipped four slots at a
-// time; after the last counted entry the remaining slots are only confirmed empty, which costs
-// no branch per slot (a table that fails the check is walked to its end all the same).
+// Releases every block entered in a dying home's table, sub-homes in slot order.  Each release
+// lowers kub_used, which doubles as the consistency check: the walk stops when it reaches zero,
+// and the slots behind that point must be empty.  Empty runs are skipped four slots at a time.
+// A sub-home's destructor may use the dying home: a block it frees is gone from the table
+// before the walk reaches it; a block it allocates is entered in the table (perhaps behind the
+// walk, perhaps in a replacement table), so the walk starts again on the home's current table
+// until it is empty.  In a large table consecutive slots hold blocks in no useful order for the
+// cache, so the block kAhead slots further on is prefetched.  Returns the table, now empty.
 template <bool kPrefetch>
-void release_all(const ku_block_t *t) {
+ku_block_t *release_all(ku_home_t *home) {
+  constexpr uint64_t kAhead = 16;
+  ku_block_t *t = home->kuh_blocks;
   assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
-  const uint64_t n = t->kub_n, used = t->kub_used;
-  const ku_alloc_t *nodes = t->kub_nodes;
-  uint64_t count = 0, i = 0;
-  while (i < n && count < used) {
-    if (i + 4 <= n && !(reinterpret_cast<uintptr_t>(nodes[i].kua_data) |
-                        reinterpret_cast<uintptr_t>(nodes[i + 1].kua_data) |
-                        reinterpret_cast<uintptr_t>(nodes[i + 2].kua_data) |
-                        reinterpret_cast<uintptr_t>(nodes[i + 3].kua_data))) {
-      i += 4;
+  for (;;) {
+    const uint64_t n = t->kub_n;
+    ku_alloc_t *nodes = t->kub_nodes;
+    uint64_t released = 0, i = 0;
+    bool replaced = false;
+    while (i < n && t->kub_used && !replaced) {
+      if (i + 4 <= n && !(reinterpret_cast<uintptr_t>(nodes[i].kua_data) |
+                          reinterpret_cast<uintptr_t>(nodes[i + 1].kua_data) |
+                          reinterpret_cast<uintptr_t>(nodes[i + 2].kua_data) |
+                          reinterpret_cast<uintptr_t>(nodes[i + 3].kua_data))) {
+        i += 4;
+        continue;
+      }
+      for (const uint64_t end = i + 4 <= n ? i + 4 : n; i < end; ++i) {
+        if (kPrefetch && i + kAhead < n) {
+          if (const void *ahead = nodes[i + kAhead].kua_data)
+            __builtin_prefetch(static_cast<const char *>(ahead) - 8, 1);
+        }
+        if (!nodes[i].kua_data) continue;
+        if (!t->kub_used) break;  // more entries than counted: caught below
+        const bool sub = nodes[i].kua_home;
+        release_entry(t, nodes[i]);
+        ++released;
+        if (sub && home->kuh_blocks != t) {
+          replaced = true;
+          break;
+        }
+      }
+    }
+    if (replaced) {
+      t = home->kuh_blocks;
+      if (!t) return nullptr;
       continue;
     }
-    const uint64_t end = i + 4 <= n ? i + 4 : n;
-    count += release_slots<kPrefetch>(t, i, end);
-    i = end;
+    if (!t->kub_used) {
+      uintptr_t rest = 0;
+      for (uint64_t j = i; j < n; ++j) rest |= reinterpret_cast<uintptr_t>(nodes[j].kua_data);
+      if (!rest) return t;
+    } else if (released) {
+      continue;  // a destructor entered blocks behind the walk
+    }
+    assert(!"block table: kub_used disagrees with the occupied slots");
+    // Without assertions, go on by the slots themselves.
+    t->kub_used = occupied_slots(t);
+    if (!t->kub_used) return t;
   }
-  uintptr_t rest = 0;
-  for (uint64_t j = i; j < n; ++j) rest |= reinterpret_cast<uintptr_t>(nodes[j].kua_data);
-  if (rest) count += release_slots<kPrefetch>(t, i, n);
-  assert(count == used && "block table: kub_used disagrees with the occupied slots");
-  (void)count;
 }
 
 // Frees everything of the home; the caller holds the home's internal lock, and this releases
@@ -775,11 +800,8 @@ void _ku_home_deinit(ku_home_t *home) {
 
   // The destructor may have allocated in the home and so replaced its table.
   ku_block_t *t = home->kuh_blocks;
+  if (t) t = t->kub_n >= 8191 ? release_all<true>(home) : release_all<false>(home);
   if (t) {
-    if (t->kub_n >= 8191)
-      release_all<true>(t);
-    else
-      release_all<false>(t);
     if (t->kub_preload) {
       mark_returned(t->kub_preload, t->kub_prsize);
       if (!t->kub_preauto) free(t->kub_preload);

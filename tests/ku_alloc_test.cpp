@@ -409,6 +409,70 @@ TEST(Lifecycle, destructor_runs_once_and_may_allocate) {
   EXPECT_EQ(allocating_home, h);  // the leak checker sees the 40 blocks freed
 }
 
+namespace {
+// Blocks of the parent that the sub-homes' destructors free while the parent dies.
+std::vector<void *> parent_victims;
+int parent_frees, late_subhomes;
+
+// A sub-home's destructor that works in its dying parent: it frees a parent block that is still
+// there, then allocates enough to replace the parent's table, and a sub-home of the parent.
+void work_in_dying_parent(void *home) {
+  ku_home_t *parent = ku_home_parent(static_cast<ku_home_t *>(home));
+  ASSERT_NE(parent, nullptr);
+  for (void *&v : parent_victims) {
+    if (v && ku_in_home(parent, v)) {
+      ku_free(parent, v);
+      ++parent_frees;
+      v = nullptr;
+      break;
+    }
+  }
+  for (int i = 0; i < 40; ++i) ASSERT_NE(ku_alloc(parent, 16), nullptr);
+  auto *late = static_cast<ku_home_t *>(ku_home_clone(parent, sizeof(ku_home_t)));
+  ASSERT_NE(late, nullptr);
+  ASSERT_NE(ku_alloc(late, 32), nullptr);
+  ASSERT_EQ(ku_home_destructor(late, count_destructor), 0);
+  ++late_subhomes;
+}
+
+// A destructor that allocates a single block: it may land in a slot the walk has passed.
+void allocate_one_in_dying_parent(void *home) {
+  ASSERT_NE(ku_alloc(ku_home_parent(static_cast<ku_home_t *>(home)), 8), nullptr);
+}
+}  // namespace
+
+// Everything a sub-home's destructor allocates in the dying parent dies with it, whether or not
+// it replaced the parent's table, and nothing is freed twice (the sanitizer builds check both).
+TEST(Lifecycle, subhome_destructors_may_use_their_dying_parent) {
+  for (int subs : {1, 3, 8}) {
+    SCOPED_TRACE(subs);
+    ku_home_t *parent = ku_home_create();
+    parent_victims.clear();
+    for (int i = 0; i < 12; ++i) parent_victims.push_back(ku_alloc(parent, 24));
+    for (int i = 0; i < subs; ++i) {
+      auto *sub = static_cast<ku_home_t *>(ku_home_clone(parent, sizeof(ku_home_t)));
+      ASSERT_NE(sub, nullptr);
+      ASSERT_NE(ku_alloc(sub, 48), nullptr);
+      ASSERT_EQ(ku_home_destructor(sub, work_in_dying_parent), 0);
+    }
+    parent_frees = late_subhomes = destructor_calls = 0;
+    EXPECT_EQ(ku_home_unref(parent), 1);
+    EXPECT_EQ(late_subhomes, subs);
+    EXPECT_EQ(destructor_calls, subs);  // the sub-homes made during the teardown died too
+    EXPECT_GE(parent_frees, 1);
+  }
+
+  // A caller-owned parent keeps its record; several single late blocks on a table that stays.
+  ku_home_t mine{};
+  ASSERT_EQ(ku_home_init(&mine), 0);
+  for (int i = 0; i < 5; ++i) {
+    auto *sub = static_cast<ku_home_t *>(ku_home_clone(&mine, sizeof(ku_home_t)));
+    ASSERT_EQ(ku_home_destructor(sub, allocate_one_in_dying_parent), 0);
+  }
+  ku_home_deinit(&mine);
+  EXPECT_EQ(mine.kuh_blocks, nullptr);
+}
+
 TEST_F(DeathTest, deinit_and_destroy_refuse_other_homes) {
   ku_home_t *h = ku_home_create();
   auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 24));

@@ -740,7 +740,7 @@ ku_block_t *release_all(ku_home_t *home) {
     ku_alloc_t *nodes = t->kub_nodes;
     uint64_t released = 0, i = 0;
     bool replaced = false;
-    while (i < n && t->kub_used && !replaced) {
+    while (!replaced && i < n && t->kub_used) {
       if (i + 4 <= n && !(reinterpret_cast<uintptr_t>(nodes[i].kua_data) |
                           reinterpret_cast<uintptr_t>(nodes[i + 1].kua_data) |
                           reinterpret_cast<uintptr_t>(nodes[i + 2].kua_data) |

@@ -459,7 +459,9 @@ TEST(Lifecycle, subhome_destructors_may_use_their_dying_parent) {
     EXPECT_EQ(ku_home_unref(parent), 1);
     EXPECT_EQ(late_subhomes, subs);
     EXPECT_EQ(destructor_calls, subs);  // the sub-homes made during the teardown died too
-    EXPECT_GE(parent_frees, 1);
+    if (subs > 1) {
+      EXPECT_GE(parent_frees, 1);  // a later sub-home finds an early victim
+    }
   }
 
   // A caller-owned parent keeps its record; several single late blocks on a table that stays.

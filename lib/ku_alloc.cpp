@@ -55,7 +55,14 @@ constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 // Blocks carved from a preload area are invisible to AddressSanitizer and Valgrind's memcheck,
 // which see only the area.  The area's bytes that are not handed out are marked inaccessible,
 // so that an overrun into them or a use of a freed carved block is reported.  Without either
-// tool these compile to nothing (Valgrind's requests are a few no-op instructions outside it).
+// tool these cost nothing: AddressSanitizer's calls exist only in its builds, and Valgrind's
+// requests (a dozen instructions each, even outside Valgrind) are made only when the process
+// was found running under it when the library was loaded.
+
+#ifdef KU_VALGRIND
+bool running_on_valgrind() { return RUNNING_ON_VALGRIND != 0; }
+const bool under_valgrind = running_on_valgrind();
+#endif
 
 // Bytes that are not, or no longer, handed out.
 void mark_unused(const void *p, uint64_t n) {
@@ -63,7 +70,7 @@ void mark_unused(const void *p, uint64_t n) {
   ASAN_POISON_MEMORY_REGION(p, n);
 #endif
 #ifdef KU_VALGRIND
-  VALGRIND_MAKE_MEM_NOACCESS(p, n);
+  if (under_valgrind) VALGRIND_MAKE_MEM_NOACCESS(p, n);
 #endif
   (void)p;
   (void)n;
@@ -75,7 +82,7 @@ void mark_carved(const void *p, uint64_t n) {
   ASAN_UNPOISON_MEMORY_REGION(p, n);
 #endif
 #ifdef KU_VALGRIND
-  VALGRIND_MAKE_MEM_UNDEFINED(p, n);
+  if (under_valgrind) VALGRIND_MAKE_MEM_UNDEFINED(p, n);
 #endif
   (void)p;
   (void)n;
@@ -87,7 +94,7 @@ void mark_returned(const void *p, uint64_t n) {
   ASAN_UNPOISON_MEMORY_REGION(p, n);
 #endif
 #ifdef KU_VALGRIND
-  VALGRIND_MAKE_MEM_DEFINED(p, n);
+  if (under_valgrind) VALGRIND_MAKE_MEM_DEFINED(p, n);
 #endif
   (void)p;
   (void)n;

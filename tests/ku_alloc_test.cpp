@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace {
 
 uint64_t slot_of(const ku_block_t *t, const void *p) {
@@ -495,6 +497,42 @@ TEST_F(DeathTest, deinit_and_destroy_refuse_other_homes) {
   EXPECT_EQ(h->kuh_blocks, nullptr);
   free(h);
 }
+
+#ifndef KU_TEST_ASAN
+// A table of 131,071 slots (2 MiB) gets pages of its own.  When the system refuses them, the
+// allocation that needed the larger table fails like any other: null, ENOMEM, and the home
+// keeps its old table and every entry.  (AddressSanitizer reserves too much address space for
+// an address-space limit.)
+TEST_F(DeathTest, refused_pages_for_a_large_table_leave_the_home_as_it_was) {
+  EXPECT_EXIT(
+      {
+        ku_home_t *h = ku_home_create();
+        const int fill = 21845;  // the most a table of 32,767 slots holds
+        for (int i = 0; i < fill; ++i)
+          if (!ku_alloc(h, 8)) exit(2);
+        ku_block_t *t = h->kuh_blocks;
+        if (t->kub_n != 32767 || t->kub_used != static_cast<uint64_t>(fill)) exit(3);
+        // Room for small blocks from the heap, none for 2 MiB of new pages.
+        void *warm = malloc(1 << 20);
+        free(warm);
+        rlimit lim{};
+        getrlimit(RLIMIT_AS, &lim);
+        FILE *f = fopen("/proc/self/statm", "r");
+        unsigned long pages = 0;
+        if (!f || fscanf(f, "%lu", &pages) != 1) exit(4);
+        fclose(f);
+        lim.rlim_cur = pages * 4096 + (1 << 20);
+        if (setrlimit(RLIMIT_AS, &lim) != 0) exit(5);
+        errno = 0;
+        if (ku_alloc(h, 8) != nullptr || errno != ENOMEM) exit(6);
+        if (h->kuh_blocks != t || t->kub_used != static_cast<uint64_t>(fill)) exit(7);
+        ku_home_check(h);
+        ku_home_unref(h);
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 // ---- Move ----
 

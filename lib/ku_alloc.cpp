@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -238,14 +239,104 @@ void *map_table(uint64_t bytes) {
   return reinterpret_cast<void *>(aligned);
 }
 
+// ---- Table pool ----
+//
+// Tables of 127 to 32,767 slots (2 KiB to 512 KiB) come from pages of the allocator's own and
+// go back to a free list per size, never to the C library.  glibc's malloc answers any request
+// of 1 KiB or more by first merging every small block waiting in its fast bins, and homes are
+// mostly ended just before new ones grow: each growth then merged the blocks of the home ended
+// before, and the next small allocations had to split the merged chunks again.  Small sizes
+// are carved several to a mapping of about 256 KiB; a size that fills a mapping on its own is
+// unmapped once two spares of it wait.  The lists are guarded by a spin lock held for a few
+// instructions, taken around fork() so that a child never inherits it taken.
+
+constexpr unsigned kPoolClasses = 5;  // 127, 511, 2047, 8191 and 32,767 slots
+constexpr uint64_t kPoolMapping = uint64_t{256} << 10;
+constexpr unsigned kPoolSpares = 2;
+
+struct TablePool {
+  std::atomic_flag busy = ATOMIC_FLAG_INIT;
+  void *free_list[kPoolClasses] = {};  // linked through each block's first word
+  unsigned spares[kPoolClasses] = {};
+};
+TablePool pool;
+
+void pool_lock() {
+  while (pool.busy.test_and_set(std::memory_order_acquire)) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+}
+void pool_unlock() { pool.busy.clear(std::memory_order_release); }
+
+[[gnu::constructor]] void pool_guard_fork() { pthread_atfork(pool_lock, pool_unlock, pool_unlock); }
+
+// The class of a table of n slots, or -1 when it does not come from the pool.
+int pool_class(uint64_t n) {
+  if ((n & (n + 1)) != 0) return -1;
+  const int k = std::countr_zero(n + 1);
+  return k >= 7 && k <= 15 && (k & 1) ? (k - 7) / 2 : -1;
+}
+
+uint64_t blocks_per_mapping(uint64_t bytes) {
+  return bytes < kPoolMapping ? kPoolMapping / bytes : 1;
+}
+
+void *pool_take(int c, uint64_t bytes) {
+  pool_lock();
+  void *p = pool.free_list[c];
+  if (p) {
+    pool.free_list[c] = *static_cast<void **>(p);
+    --pool.spares[c];
+  }
+  pool_unlock();
+  if (p) return memset(p, 0, bytes);
+  const uint64_t count = blocks_per_mapping(bytes);
+  void *m = mmap(nullptr, bytes * count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                 0);
+  if (m == MAP_FAILED) return nullptr;
+  // The first block serves now; fresh pages are zero, so it needs no clearing.
+  auto *b = static_cast<unsigned char *>(m);
+  if (count > 1) {
+    pool_lock();
+    for (uint64_t i = count - 1; i >= 1; --i) {
+      void *q = b + i * bytes;
+      *static_cast<void **>(q) = pool.free_list[c];
+      pool.free_list[c] = q;
+      ++pool.spares[c];
+    }
+    pool_unlock();
+  }
+  return m;
+}
+
+void pool_give(int c, void *p, uint64_t bytes) {
+  pool_lock();
+  if (blocks_per_mapping(bytes) == 1 && pool.spares[c] >= kPoolSpares) {
+    pool_unlock();
+    munmap(p, bytes);
+    return;
+  }
+  *static_cast<void **>(p) = pool.free_list[c];
+  pool.free_list[c] = p;
+  ++pool.spares[c];
+  pool_unlock();
+}
+
 // Gives back a table that is dropped: replaced by a larger one, or its home has died.  Tables
 // in a caller's buffer or in the home record's block are not freed on their own.
 void release_table(ku_block_t *t) {
   if (t->kub_auto || t->kub_inrec) return;
-  if (t->kub_mapped)
-    munmap(t, table_bytes(t->kub_n));
-  else
+  if (!t->kub_mapped) {
     free(t);
+    return;
+  }
+  const uint64_t n = t->kub_n, bytes = table_bytes(n);
+  if (const int c = pool_class(n); c >= 0)
+    pool_give(c, t, bytes);
+  else
+    munmap(t, bytes);
 }
 
 // A zero-filled block for the allocator's own records and tables.  The C library's calloc skips
@@ -266,8 +357,10 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
     return nullptr;
   }
   const uint64_t bytes = table_bytes(n);
-  const bool mapped = bytes >= kHugePage;
-  auto *t = static_cast<ku_block_t *>(mapped ? map_table(bytes) : zeroed(bytes));
+  const int c = pool_class(n);
+  const bool mapped = c >= 0 || bytes >= kHugePage;
+  void *mem = c >= 0 ? pool_take(c, bytes) : bytes >= kHugePage ? map_table(bytes) : zeroed(bytes);
+  auto *t = static_cast<ku_block_t *>(mem);
   if (!t) return nullptr;
   t->kub_ref = 1;
   t->kub_hauto = 1;

@@ -499,35 +499,50 @@ TEST_F(DeathTest, deinit_and_destroy_refuse_other_homes) {
 }
 
 #ifndef KU_TEST_ASAN
-// A table of 131,071 slots (2 MiB) gets pages of its own.  When the system refuses them, the
+// Tables from 127 slots up do not come from malloc: the larger ones get pages of their own,
+// the others come from pages the allocator keeps for them.  When the system refuses pages, the
 // allocation that needed the larger table fails like any other: null, ENOMEM, and the home
-// keeps its old table and every entry.  (AddressSanitizer reserves too much address space for
-// an address-space limit.)
-TEST_F(DeathTest, refused_pages_for_a_large_table_leave_the_home_as_it_was) {
+// keeps its old table and every entry.  The death test runs in a fresh process, so no spare
+// table waits yet.  (AddressSanitizer reserves too much address space for such a limit.)
+namespace {
+// Limits the address space to what is mapped now plus a little; returns the old limit.
+rlimit limit_address_space() {
+  rlimit old{};
+  getrlimit(RLIMIT_AS, &old);
+  FILE *f = fopen("/proc/self/statm", "r");
+  unsigned long pages = 0;
+  if (!f || fscanf(f, "%lu", &pages) != 1) exit(4);
+  fclose(f);
+  rlimit lim = old;
+  lim.rlim_cur = pages * 4096 + (64 << 10);
+  if (setrlimit(RLIMIT_AS, &lim) != 0) exit(5);
+  return old;
+}
+
+// Fills a fresh home to the most its table of n slots holds, then lets the next allocation
+// meet refused pages.
+void refused_growth(uint64_t n, int fill) {
+  ku_home_t *h = ku_home_create();
+  for (int i = 0; i < fill; ++i)
+    if (!ku_alloc(h, 8)) exit(2);
+  ku_block_t *t = h->kuh_blocks;
+  if (t->kub_n != n || t->kub_used != static_cast<uint64_t>(fill)) exit(3);
+  const rlimit old = limit_address_space();
+  errno = 0;
+  if (ku_alloc(h, 8) != nullptr || errno != ENOMEM) exit(6);
+  if (h->kuh_blocks != t || t->kub_used != static_cast<uint64_t>(fill)) exit(7);
+  ku_home_check(h);
+  setrlimit(RLIMIT_AS, &old);
+  if (!ku_alloc(h, 8) || h->kuh_blocks->kub_n != 4 * n + 3) exit(8);
+  ku_home_unref(h);
+}
+}  // namespace
+
+TEST_F(DeathTest, refused_pages_for_a_larger_table_leave_the_home_as_it_was) {
   EXPECT_EXIT(
       {
-        ku_home_t *h = ku_home_create();
-        const int fill = 21845;  // the most a table of 32,767 slots holds
-        for (int i = 0; i < fill; ++i)
-          if (!ku_alloc(h, 8)) exit(2);
-        ku_block_t *t = h->kuh_blocks;
-        if (t->kub_n != 32767 || t->kub_used != static_cast<uint64_t>(fill)) exit(3);
-        // Room for small blocks from the heap, none for 2 MiB of new pages.
-        void *warm = malloc(1 << 20);
-        free(warm);
-        rlimit lim{};
-        getrlimit(RLIMIT_AS, &lim);
-        FILE *f = fopen("/proc/self/statm", "r");
-        unsigned long pages = 0;
-        if (!f || fscanf(f, "%lu", &pages) != 1) exit(4);
-        fclose(f);
-        lim.rlim_cur = pages * 4096 + (1 << 20);
-        if (setrlimit(RLIMIT_AS, &lim) != 0) exit(5);
-        errno = 0;
-        if (ku_alloc(h, 8) != nullptr || errno != ENOMEM) exit(6);
-        if (h->kuh_blocks != t || t->kub_used != static_cast<uint64_t>(fill)) exit(7);
-        ku_home_check(h);
-        ku_home_unref(h);
+        refused_growth(31, 21);        // 127 slots: no spare table, no pages
+        refused_growth(32767, 21845);  // 131,071 slots, 2 MiB
         exit(0);
       },
       ::testing::ExitedWithCode(0), "");

@@ -258,6 +258,10 @@ struct TablePool {
   std::atomic_flag busy = ATOMIC_FLAG_INIT;
   void *free_list[kPoolClasses] = {};  // linked through each block's first word
   unsigned spares[kPoolClasses] = {};
+  // The part of the newest mapping not handed out yet: its pages are untouched, so they cost
+  // no memory until a table needs them.
+  unsigned char *fresh[kPoolClasses] = {};
+  unsigned char *fresh_end[kPoolClasses] = {};
 };
 TablePool pool;
 
@@ -289,23 +293,27 @@ void *pool_take(int c, uint64_t bytes) {
   if (p) {
     pool.free_list[c] = *static_cast<void **>(p);
     --pool.spares[c];
+    pool_unlock();
+    return memset(p, 0, bytes);
+  }
+  if (pool.fresh_end[c] - pool.fresh[c] >= static_cast<ptrdiff_t>(bytes)) {
+    p = pool.fresh[c];
+    pool.fresh[c] += bytes;
+    pool_unlock();
+    return p;  // fresh pages are zero
   }
   pool_unlock();
-  if (p) return memset(p, 0, bytes);
   const uint64_t count = blocks_per_mapping(bytes);
   void *m = mmap(nullptr, bytes * count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
                  0);
   if (m == MAP_FAILED) return nullptr;
-  // The first block serves now; fresh pages are zero, so it needs no clearing.
-  auto *b = static_cast<unsigned char *>(m);
+  // The first block serves now; the rest waits untouched.  Should another thread have mapped
+  // meanwhile, the untouched rest of its mapping is given up, which costs address space only.
   if (count > 1) {
+    auto *b = static_cast<unsigned char *>(m);
     pool_lock();
-    for (uint64_t i = count - 1; i >= 1; --i) {
-      void *q = b + i * bytes;
-      *static_cast<void **>(q) = pool.free_list[c];
-      pool.free_list[c] = q;
-      ++pool.spares[c];
-    }
+    pool.fresh[c] = b + bytes;
+    pool.fresh_end[c] = b + bytes * count;
     pool_unlock();
   }
   return m;

@@ -549,6 +549,25 @@ TEST_F(DeathTest, refused_pages_for_a_larger_table_leave_the_home_as_it_was) {
 }
 #endif
 
+// Homes on different threads grow through the same sizes of table at once; each table is its
+// own (the thread-sanitizer build checks the sharing of spare tables).
+TEST(Lifecycle, homes_growing_on_two_threads_keep_their_own_tables) {
+  auto grow_and_end = [] {
+    for (int round = 0; round < 20; ++round) {
+      ku_home_t *h = ku_home_create();
+      std::vector<void *> blocks;
+      for (int i = 0; i < 1365; ++i) blocks.push_back(ku_alloc(h, 8));  // 2047 slots, full
+      ASSERT_EQ(h->kuh_blocks->kub_n, 2047u);
+      for (void *p : blocks) ASSERT_EQ(ku_in_home(h, p), 1);
+      ku_home_check(h);
+      ku_home_unref(h);
+    }
+  };
+  std::thread other(grow_and_end);
+  grow_and_end();
+  other.join();
+}
+
 // ---- Move ----
 
 TEST(Move, carved_blocks_stay_with_the_source) {

@@ -396,6 +396,9 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
   assert(p && "ku_block_find: null address");
 
   const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
+  // Most lookups hit at the start slot: no probe steps to walk or count.
+  if (t->kub_nodes[start].kua_data == p) [[likely]]
+    return &t->kub_nodes[start];
   const uint64_t step = probe_step(n);
   ku_alloc_t *hit = nullptr;
   uint64_t i = start;
@@ -430,9 +433,12 @@ void clear_entry(ku_alloc_t *e) { memset(e, 0, sizeof *e); }
 [[gnu::always_inline]] inline ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
   assert(p && "ku_block_add: null address");
   const uint64_t n = t->kub_n;
-  const uint64_t step = probe_step(n);
   uint64_t i = start_slot(reinterpret_cast<uintptr_t>(p), n);
-  while (t->kub_nodes[i].kua_data) i = next_slot(i, step, n);
+  if (t->kub_nodes[i].kua_data) [[unlikely]] {
+    const uint64_t step = probe_step(n);
+    do i = next_slot(i, step, n);
+    while (t->kub_nodes[i].kua_data);
+  }
   ku_alloc_t *e = &t->kub_nodes[i];
   ++t->kub_used;
   e->kua_data = p;

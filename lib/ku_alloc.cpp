@@ -396,31 +396,31 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
   assert(p && "ku_block_find: null address");
 
   const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
+  ku_alloc_t *nodes = t->kub_nodes;
   // Most lookups hit at the start slot: no probe steps to walk or count.
-  if (t->kub_nodes[start].kua_data == p) [[likely]]
-    return &t->kub_nodes[start];
+  if (nodes[start].kua_data == p) [[likely]]
+    return &nodes[start];
+  if (hole && !nodes[start].kua_data) *hole = &nodes[start];
   const uint64_t step = probe_step(n);
   ku_alloc_t *hit = nullptr;
-  uint64_t i = start;
-  uint64_t steps = 0;
-  do {
-    if (t->kub_nodes[i].kua_data == p) {
-      hit = &t->kub_nodes[i];
+  uint64_t i = next_slot(start, step, n);
+  uint64_t steps = 1;
+  while (i != start) {
+    if (nodes[i].kua_data == p) {
+      hit = &nodes[i];
       break;
     }
-    if (hole && !*hole && !t->kub_nodes[i].kua_data) *hole = &t->kub_nodes[i];
+    if (hole && !*hole && !nodes[i].kua_data) *hole = &nodes[i];
     i = next_slot(i, step, n);
     ++steps;
-  } while (i != start);
+  }
 
   // The totals are the same as if each step had been counted as it was taken.
-  if (steps) {
-    counter_add(local_count_ku_block_find_loop, steps);
-    if (steps > counter_read(local_ku_block_find_collision)) {
-      counter_set(local_ku_block_find_collision, steps);
-      counter_set(local_ku_block_find_collision_used, used);
-      counter_set(local_ku_block_find_collision_size, n);
-    }
+  counter_add(local_count_ku_block_find_loop, steps);
+  if (steps > counter_read(local_ku_block_find_collision)) {
+    counter_set(local_ku_block_find_collision, steps);
+    counter_set(local_ku_block_find_collision_used, used);
+    counter_set(local_ku_block_find_collision_size, n);
   }
   return hit;
 }

@@ -18,6 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
+#include <sys/mman.h>
+
 #if defined(__SANITIZE_ADDRESS__)
 #define KU_ASAN 1
 #elif defined(__has_feature)
@@ -55,7 +58,14 @@ constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 // Blocks carved from a preload area are invisible to AddressSanitizer and Valgrind's memcheck,
 // which see only the area.  The area's bytes that are not handed out are marked inaccessible,
 // so that an overrun into them or a use of a freed carved block is reported.  Without either
-// tool these compile to nothing (Valgrind's requests are a few no-op instructions outside it).
+// tool these cost nothing: AddressSanitizer's calls exist only in its builds, and Valgrind's
+// requests (a dozen instructions each, even outside Valgrind) are made only when the process
+// was found running under it when the library was loaded.
+
+#ifdef KU_VALGRIND
+bool running_on_valgrind() { return RUNNING_ON_VALGRIND != 0; }
+const bool under_valgrind = running_on_valgrind();
+#endif
 
 // Bytes that are not, or no longer, handed out.
 void mark_unused(const void *p, uint64_t n) {
@@ -63,7 +73,7 @@ void mark_unused(const void *p, uint64_t n) {
   ASAN_POISON_MEMORY_REGION(p, n);
 #endif
 #ifdef KU_VALGRIND
-  VALGRIND_MAKE_MEM_NOACCESS(p, n);
+  if (under_valgrind) VALGRIND_MAKE_MEM_NOACCESS(p, n);
 #endif
   (void)p;
   (void)n;
@@ -75,7 +85,7 @@ void mark_carved(const void *p, uint64_t n) {
   ASAN_UNPOISON_MEMORY_REGION(p, n);
 #endif
 #ifdef KU_VALGRIND
-  VALGRIND_MAKE_MEM_UNDEFINED(p, n);
+  if (under_valgrind) VALGRIND_MAKE_MEM_UNDEFINED(p, n);
 #endif
   (void)p;
   (void)n;
@@ -87,7 +97,7 @@ void mark_returned(const void *p, uint64_t n) {
   ASAN_UNPOISON_MEMORY_REGION(p, n);
 #endif
 #ifdef KU_VALGRIND
-  VALGRIND_MAKE_MEM_DEFINED(p, n);
+  if (under_valgrind) VALGRIND_MAKE_MEM_DEFINED(p, n);
 #endif
   (void)p;
   (void)n;
@@ -199,8 +209,143 @@ uint64_t next_slot(uint64_t i, uint64_t step, uint64_t n) {
 // not overflow.
 bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 * n; }
 
-// Whether the table's memory is the C library's, to be passed to free() when it is dropped.
-bool table_is_heap(const ku_block_t *t) { return !t->kub_auto && !t->kub_inrec; }
+// Tables of kHugePage bytes or more get pages of their own, aligned to huge pages and asking
+// for them: lookups land on random slots, and with 4 KiB pages nearly each one would miss the
+// TLB.  The kernel hands the pages out zeroed, so the table needs no clearing, and giving them
+// back leaves the C library's heap alone: a large freed chunk would make it consolidate every
+// small block just freed into its fast bins, and raise its threshold for mapping, so that later
+// big tables would come from the heap and be cleared by calloc.  (Smaller tables measured
+// slower this way: their 4 KiB page faults cost more than the heap work they save.)
+constexpr uint64_t kHugePage = uint64_t{2} << 20;
+
+uint64_t table_bytes(uint64_t n) {
+  // The header has the size of four entries (static_assert in ku_alloc_impl.h).
+  return (n + 4) * sizeof(ku_alloc_t);
+}
+
+void *map_table(uint64_t bytes) {
+  // One huge page more than needed, then the unaligned head and the tail are given back.
+  const uint64_t len = (bytes + 4095) & ~uint64_t{4095};
+  void *raw = mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  if (const uint64_t tail = start + kHugePage - aligned)
+    munmap(reinterpret_cast<void *>(aligned + len), tail);
+  // Only advice: without huge pages the table works the same.
+  madvise(reinterpret_cast<void *>(aligned), len, MADV_HUGEPAGE);
+  return reinterpret_cast<void *>(aligned);
+}
+
+// ---- Table pool ----
+//
+// Tables of 127 to 32,767 slots (2 KiB to 512 KiB) come from pages of the allocator's own and
+// go back to a free list per size, never to the C library.  glibc's malloc answers any request
+// of 1 KiB or more by first merging every small block waiting in its fast bins, and homes are
+// mostly ended just before new ones grow: each growth then merged the blocks of the home ended
+// before, and the next small allocations had to split the merged chunks again.  Small sizes
+// are carved several to a mapping of about 256 KiB; a size that fills a mapping on its own is
+// unmapped once two spares of it wait.  The lists are guarded by a spin lock held for a few
+// instructions, taken around fork() so that a child never inherits it taken.
+
+constexpr unsigned kPoolClasses = 5;  // 127, 511, 2047, 8191 and 32,767 slots
+constexpr uint64_t kPoolMapping = uint64_t{256} << 10;
+constexpr unsigned kPoolSpares = 2;
+
+struct TablePool {
+  std::atomic_flag busy = ATOMIC_FLAG_INIT;
+  void *free_list[kPoolClasses] = {};  // linked through each block's first word
+  unsigned spares[kPoolClasses] = {};
+  // The part of the newest mapping not handed out yet: its pages are untouched, so they cost
+  // no memory until a table needs them.
+  unsigned char *fresh[kPoolClasses] = {};
+  unsigned char *fresh_end[kPoolClasses] = {};
+};
+TablePool pool;
+
+void pool_lock() {
+  while (pool.busy.test_and_set(std::memory_order_acquire)) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+}
+void pool_unlock() { pool.busy.clear(std::memory_order_release); }
+
+[[gnu::constructor]] void pool_guard_fork() { pthread_atfork(pool_lock, pool_unlock, pool_unlock); }
+
+// The class of a table of n slots, or -1 when it does not come from the pool.
+int pool_class(uint64_t n) {
+  if ((n & (n + 1)) != 0) return -1;
+  const int k = std::countr_zero(n + 1);
+  return k >= 7 && k <= 15 && (k & 1) ? (k - 7) / 2 : -1;
+}
+
+uint64_t blocks_per_mapping(uint64_t bytes) {
+  return bytes < kPoolMapping ? kPoolMapping / bytes : 1;
+}
+
+void *pool_take(int c, uint64_t bytes) {
+  pool_lock();
+  void *p = pool.free_list[c];
+  if (p) {
+    pool.free_list[c] = *static_cast<void **>(p);
+    --pool.spares[c];
+    pool_unlock();
+    return memset(p, 0, bytes);
+  }
+  if (pool.fresh_end[c] - pool.fresh[c] >= static_cast<ptrdiff_t>(bytes)) {
+    p = pool.fresh[c];
+    pool.fresh[c] += bytes;
+    pool_unlock();
+    return p;  // fresh pages are zero
+  }
+  pool_unlock();
+  const uint64_t count = blocks_per_mapping(bytes);
+  void *m = mmap(nullptr, bytes * count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                 0);
+  if (m == MAP_FAILED) return nullptr;
+  // The first block serves now; the rest waits untouched.  Should another thread have mapped
+  // meanwhile, the untouched rest of its mapping is given up, which costs address space only.
+  if (count > 1) {
+    auto *b = static_cast<unsigned char *>(m);
+    pool_lock();
+    pool.fresh[c] = b + bytes;
+    pool.fresh_end[c] = b + bytes * count;
+    pool_unlock();
+  }
+  return m;
+}
+
+void pool_give(int c, void *p, uint64_t bytes) {
+  pool_lock();
+  if (blocks_per_mapping(bytes) == 1 && pool.spares[c] >= kPoolSpares) {
+    pool_unlock();
+    munmap(p, bytes);
+    return;
+  }
+  *static_cast<void **>(p) = pool.free_list[c];
+  pool.free_list[c] = p;
+  ++pool.spares[c];
+  pool_unlock();
+}
+
+// Gives back a table that is dropped: replaced by a larger one, or its home has died.  Tables
+// in a caller's buffer or in the home record's block are not freed on their own.
+void release_table(ku_block_t *t) {
+  if (t->kub_auto || t->kub_inrec) return;
+  if (!t->kub_mapped) {
+    free(t);
+    return;
+  }
+  const uint64_t n = t->kub_n, bytes = table_bytes(n);
+  if (const int c = pool_class(n); c >= 0)
+    pool_give(c, t, bytes);
+  else
+    munmap(t, bytes);
+}
 
 // A zero-filled block for the allocator's own records and tables.  The C library's calloc skips
 // its per-thread cache, which makes it twice as slow as malloc and a clear for small blocks;
@@ -219,12 +364,16 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
     ku_seterrno(ENOMEM);
     return nullptr;
   }
-  // The header has the size of four entries (static_assert in ku_alloc_impl.h).
-  auto *t = static_cast<ku_block_t *>(zeroed((n + 4) * sizeof(ku_alloc_t)));
+  const uint64_t bytes = table_bytes(n);
+  const int c = pool_class(n);
+  const bool mapped = c >= 0 || bytes >= kHugePage;
+  void *mem = c >= 0 ? pool_take(c, bytes) : bytes >= kHugePage ? map_table(bytes) : zeroed(bytes);
+  auto *t = static_cast<ku_block_t *>(mem);
   if (!t) return nullptr;
   t->kub_ref = 1;
   t->kub_hauto = 1;
   t->kub_n = n;
+  t->kub_mapped = mapped;
   return t;
 }
 
@@ -247,28 +396,31 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
   assert(p && "ku_block_find: null address");
 
   const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
+  ku_alloc_t *nodes = t->kub_nodes;
+  // Most lookups hit at the start slot: no probe steps to walk or count.
+  if (nodes[start].kua_data == p) [[likely]]
+    return &nodes[start];
+  if (hole && !nodes[start].kua_data) *hole = &nodes[start];
   const uint64_t step = probe_step(n);
   ku_alloc_t *hit = nullptr;
-  uint64_t i = start;
-  uint64_t steps = 0;
-  do {
-    if (t->kub_nodes[i].kua_data == p) {
-      hit = &t->kub_nodes[i];
+  uint64_t i = next_slot(start, step, n);
+  uint64_t steps = 1;
+  while (i != start) {
+    if (nodes[i].kua_data == p) {
+      hit = &nodes[i];
       break;
     }
-    if (hole && !*hole && !t->kub_nodes[i].kua_data) *hole = &t->kub_nodes[i];
+    if (hole && !*hole && !nodes[i].kua_data) *hole = &nodes[i];
     i = next_slot(i, step, n);
     ++steps;
-  } while (i != start);
+  }
 
   // The totals are the same as if each step had been counted as it was taken.
-  if (steps) {
-    counter_add(local_count_ku_block_find_loop, steps);
-    if (steps > counter_read(local_ku_block_find_collision)) {
-      counter_set(local_ku_block_find_collision, steps);
-      counter_set(local_ku_block_find_collision_used, used);
-      counter_set(local_ku_block_find_collision_size, n);
-    }
+  counter_add(local_count_ku_block_find_loop, steps);
+  if (steps > counter_read(local_ku_block_find_collision)) {
+    counter_set(local_ku_block_find_collision, steps);
+    counter_set(local_ku_block_find_collision_used, used);
+    counter_set(local_ku_block_find_collision_size, n);
   }
   return hit;
 }
@@ -281,9 +433,12 @@ void clear_entry(ku_alloc_t *e) { memset(e, 0, sizeof *e); }
 [[gnu::always_inline]] inline ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
   assert(p && "ku_block_add: null address");
   const uint64_t n = t->kub_n;
-  const uint64_t step = probe_step(n);
   uint64_t i = start_slot(reinterpret_cast<uintptr_t>(p), n);
-  while (t->kub_nodes[i].kua_data) i = next_slot(i, step, n);
+  if (t->kub_nodes[i].kua_data) [[unlikely]] {
+    const uint64_t step = probe_step(n);
+    do i = next_slot(i, step, n);
+    while (t->kub_nodes[i].kua_data);
+  }
   ku_alloc_t *e = &t->kub_nodes[i];
   ++t->kub_used;
   e->kua_data = p;
@@ -322,7 +477,7 @@ ku_block_t *grow_table(ku_home_t *home, ku_block_t *old) {
     copy_header(t, old);
   }
   home->kuh_blocks = t;
-  if (old && table_is_heap(old)) free(old);
+  if (old) release_table(old);
   return t;
 }
 
@@ -700,62 +855,87 @@ void deinit_subhome(ku_home_t *sub) {
   free(sub);
 }
 
-// Releases one entry of a dying home's table.
-void release_entry(const ku_block_t *t, const ku_alloc_t &e) {
+// Empties one slot of a dying home's table and releases what it held.  The slot is cleared
+// first: a sub-home's destructor may allocate in the dying home and so replace its table, and
+// the replacement must not carry over what was released already.
+void release_entry(ku_block_t *t, ku_alloc_t &e) {
   ku_alloc_check(t, &e);
-  if (e.kua_home)
-    deinit_subhome(static_cast<ku_home_t *>(e.kua_data));
-  else if (!ku_is_preloaded(t, e.kua_data))
-    free(e.kua_data);
+  void *p = e.kua_data;
+  const bool home = e.kua_home;
+  const bool heap = !home && !ku_is_preloaded(t, p);
+  clear_entry(&e);
+  --t->kub_used;
+  if (home)
+    deinit_subhome(static_cast<ku_home_t *>(p));
+  else if (heap)
+    free(p);
 }
 
-// Releases the entries of slots [i, end), prefetching the block of the slot kAhead further on:
-// in a large table consecutive slots hold blocks in no useful order for the cache.
-template <bool kPrefetch>
-uint64_t release_slots(const ku_block_t *t, uint64_t i, uint64_t end) {
-  constexpr uint64_t kAhead = 16;
-  const ku_alloc_t *nodes = t->kub_nodes;
+uint64_t occupied_slots(const ku_block_t *t) {
   uint64_t count = 0;
-  for (; i < end; ++i) {
-    if (kPrefetch && i + kAhead < t->kub_n) {
-      if (const void *ahead = nodes[i + kAhead].kua_data)
-        __builtin_prefetch(static_cast<const char *>(ahead) - 8, 1);
-    }
-    if (nodes[i].kua_data) {
-      release_entry(t, nodes[i]);
-      ++count;
-    }
-  }
+  for (uint64_t i = 0; i < t->kub_n; ++i) count += t->kub_nodes[i].kua_data != nullptr;
   return count;
 }
 
-// Releases every block entered in a dying home's table, sub-homes in slot order, and counts
-// them for the consistency check on the same pass.  Empty runs are skipped four slots at a
-// time; after the last counted entry the remaining slots are only confirmed empty, which costs
-// no branch per slot (a table that fails the check is walked to its end all the same).
+// Releases every block entered in a dying home's table, sub-homes in slot order.  Each release
+// lowers kub_used, which doubles as the consistency check: the walk stops when it reaches zero,
+// and the slots behind that point must be empty.  Empty runs are skipped four slots at a time.
+// A sub-home's destructor may use the dying home: a block it frees is gone from the table
+// before the walk reaches it; a block it allocates is entered in the table (perhaps behind the
+// walk, perhaps in a replacement table), so the walk starts again on the home's current table
+// until it is empty.  In a large table consecutive slots hold blocks in no useful order for the
+// cache, so the block kAhead slots further on is prefetched.  Returns the table, now empty.
 template <bool kPrefetch>
-void release_all(const ku_block_t *t) {
+ku_block_t *release_all(ku_home_t *home) {
+  constexpr uint64_t kAhead = 16;
+  ku_block_t *t = home->kuh_blocks;
   assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
-  const uint64_t n = t->kub_n, used = t->kub_used;
-  const ku_alloc_t *nodes = t->kub_nodes;
-  uint64_t count = 0, i = 0;
-  while (i < n && count < used) {
-    if (i + 4 <= n && !(reinterpret_cast<uintptr_t>(nodes[i].kua_data) |
-                        reinterpret_cast<uintptr_t>(nodes[i + 1].kua_data) |
-                        reinterpret_cast<uintptr_t>(nodes[i + 2].kua_data) |
-                        reinterpret_cast<uintptr_t>(nodes[i + 3].kua_data))) {
-      i += 4;
+  for (;;) {
+    const uint64_t n = t->kub_n;
+    ku_alloc_t *nodes = t->kub_nodes;
+    uint64_t released = 0, i = 0;
+    bool replaced = false;
+    while (!replaced && i < n && t->kub_used) {
+      if (i + 4 <= n && !(reinterpret_cast<uintptr_t>(nodes[i].kua_data) |
+                          reinterpret_cast<uintptr_t>(nodes[i + 1].kua_data) |
+                          reinterpret_cast<uintptr_t>(nodes[i + 2].kua_data) |
+                          reinterpret_cast<uintptr_t>(nodes[i + 3].kua_data))) {
+        i += 4;
+        continue;
+      }
+      for (const uint64_t end = i + 4 <= n ? i + 4 : n; i < end; ++i) {
+        if (kPrefetch && i + kAhead < n) {
+          if (const void *ahead = nodes[i + kAhead].kua_data)
+            __builtin_prefetch(static_cast<const char *>(ahead) - 8, 1);
+        }
+        if (!nodes[i].kua_data) continue;
+        if (!t->kub_used) break;  // more entries than counted: caught below
+        const bool sub = nodes[i].kua_home;
+        release_entry(t, nodes[i]);
+        ++released;
+        if (sub && home->kuh_blocks != t) {
+          replaced = true;
+          break;
+        }
+      }
+    }
+    if (replaced) {
+      t = home->kuh_blocks;
+      if (!t) return nullptr;
       continue;
     }
-    const uint64_t end = i + 4 <= n ? i + 4 : n;
-    count += release_slots<kPrefetch>(t, i, end);
-    i = end;
+    if (!t->kub_used) {
+      uintptr_t rest = 0;
+      for (uint64_t j = i; j < n; ++j) rest |= reinterpret_cast<uintptr_t>(nodes[j].kua_data);
+      if (!rest) return t;
+    } else if (released) {
+      continue;  // a destructor entered blocks behind the walk
+    }
+    assert(!"block table: kub_used disagrees with the occupied slots");
+    // Without assertions, go on by the slots themselves.
+    t->kub_used = occupied_slots(t);
+    if (!t->kub_used) return t;
   }
-  uintptr_t rest = 0;
-  for (uint64_t j = i; j < n; ++j) rest |= reinterpret_cast<uintptr_t>(nodes[j].kua_data);
-  if (rest) count += release_slots<kPrefetch>(t, i, n);
-  assert(count == used && "block table: kub_used disagrees with the occupied slots");
-  (void)count;
 }
 
 // Frees everything of the home; the caller holds the home's internal lock, and this releases
@@ -775,17 +955,14 @@ void _ku_home_deinit(ku_home_t *home) {
 
   // The destructor may have allocated in the home and so replaced its table.
   ku_block_t *t = home->kuh_blocks;
+  if (t) t = t->kub_n >= 8191 ? release_all<true>(home) : release_all<false>(home);
   if (t) {
-    if (t->kub_n >= 8191)
-      release_all<true>(t);
-    else
-      release_all<false>(t);
     if (t->kub_preload) {
       mark_returned(t->kub_preload, t->kub_prsize);
       if (!t->kub_preauto) free(t->kub_preload);
     }
     if (t->kub_stats) free(t->kub_stats);
-    if (table_is_heap(t)) free(t);
+    release_table(t);
     home->kuh_blocks = nullptr;
   }
 
@@ -1010,7 +1187,7 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
       copy_header(t, d);
     }
     dst->kuh_blocks = t;
-    if (d && table_is_heap(d)) free(d);
+    if (d) release_table(d);
     d = t;
   }
 

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace {
 
 uint64_t slot_of(const ku_block_t *t, const void *p) {
@@ -385,6 +387,72 @@ TEST(Lifecycle, destructor_runs_once_and_may_allocate) {
   EXPECT_EQ(allocating_home, h);  // the leak checker sees the 40 blocks freed
 }
 
+namespace {
+// Blocks of the parent that the sub-homes' destructors free while the parent dies.
+std::vector<void *> parent_victims;
+int parent_frees, late_subhomes;
+
+// A sub-home's destructor that works in its dying parent: it frees a parent block that is still
+// there, then allocates enough to replace the parent's table, and a sub-home of the parent.
+void work_in_dying_parent(void *home) {
+  ku_home_t *parent = ku_home_parent(static_cast<ku_home_t *>(home));
+  ASSERT_NE(parent, nullptr);
+  for (void *&v : parent_victims) {
+    if (v && ku_in_home(parent, v)) {
+      ku_free(parent, v);
+      ++parent_frees;
+      v = nullptr;
+      break;
+    }
+  }
+  for (int i = 0; i < 40; ++i) ASSERT_NE(ku_alloc(parent, 16), nullptr);
+  auto *late = static_cast<ku_home_t *>(ku_home_clone(parent, sizeof(ku_home_t)));
+  ASSERT_NE(late, nullptr);
+  ASSERT_NE(ku_alloc(late, 32), nullptr);
+  ASSERT_EQ(ku_home_destructor(late, count_destructor), 0);
+  ++late_subhomes;
+}
+
+// A destructor that allocates a single block: it may land in a slot the walk has passed.
+void allocate_one_in_dying_parent(void *home) {
+  ASSERT_NE(ku_alloc(ku_home_parent(static_cast<ku_home_t *>(home)), 8), nullptr);
+}
+}  // namespace
+
+// Everything a sub-home's destructor allocates in the dying parent dies with it, whether or not
+// it replaced the parent's table, and nothing is freed twice (the sanitizer builds check both).
+TEST(Lifecycle, subhome_destructors_may_use_their_dying_parent) {
+  for (int subs : {1, 3, 8}) {
+    SCOPED_TRACE(subs);
+    ku_home_t *parent = ku_home_create();
+    parent_victims.clear();
+    for (int i = 0; i < 12; ++i) parent_victims.push_back(ku_alloc(parent, 24));
+    for (int i = 0; i < subs; ++i) {
+      auto *sub = static_cast<ku_home_t *>(ku_home_clone(parent, sizeof(ku_home_t)));
+      ASSERT_NE(sub, nullptr);
+      ASSERT_NE(ku_alloc(sub, 48), nullptr);
+      ASSERT_EQ(ku_home_destructor(sub, work_in_dying_parent), 0);
+    }
+    parent_frees = late_subhomes = destructor_calls = 0;
+    EXPECT_EQ(ku_home_unref(parent), 1);
+    EXPECT_EQ(late_subhomes, subs);
+    EXPECT_EQ(destructor_calls, subs);  // the sub-homes made during the teardown died too
+    if (subs > 1) {
+      EXPECT_GE(parent_frees, 1);  // a later sub-home finds an early victim
+    }
+  }
+
+  // A caller-owned parent keeps its record; several single late blocks on a table that stays.
+  ku_home_t mine{};
+  ASSERT_EQ(ku_home_init(&mine), 0);
+  for (int i = 0; i < 5; ++i) {
+    auto *sub = static_cast<ku_home_t *>(ku_home_clone(&mine, sizeof(ku_home_t)));
+    ASSERT_EQ(ku_home_destructor(sub, allocate_one_in_dying_parent), 0);
+  }
+  ku_home_deinit(&mine);
+  EXPECT_EQ(mine.kuh_blocks, nullptr);
+}
+
 TEST_F(DeathTest, deinit_and_destroy_refuse_other_homes) {
   ku_home_t *h = ku_home_create();
   auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 24));
@@ -404,6 +472,76 @@ TEST_F(DeathTest, deinit_and_destroy_refuse_other_homes) {
   ku_home_destroy(h);
   EXPECT_EQ(h->kuh_blocks, nullptr);
   free(h);
+}
+
+#ifndef KU_TEST_ASAN
+// Tables from 127 slots up do not come from malloc: the larger ones get pages of their own,
+// the others come from pages the allocator keeps for them.  When the system refuses pages, the
+// allocation that needed the larger table fails like any other: null, ENOMEM, and the home
+// keeps its old table and every entry.  The death test runs in a fresh process, so no spare
+// table waits yet.  (AddressSanitizer reserves too much address space for such a limit.)
+namespace {
+// Limits the address space to what is mapped now plus a little; returns the old limit.
+rlimit limit_address_space() {
+  rlimit old{};
+  getrlimit(RLIMIT_AS, &old);
+  FILE *f = fopen("/proc/self/statm", "r");
+  unsigned long pages = 0;
+  if (!f || fscanf(f, "%lu", &pages) != 1) exit(4);
+  fclose(f);
+  rlimit lim = old;
+  lim.rlim_cur = pages * 4096 + (64 << 10);
+  if (setrlimit(RLIMIT_AS, &lim) != 0) exit(5);
+  return old;
+}
+
+// Fills a fresh home to the most its table of n slots holds, then lets the next allocation
+// meet refused pages.
+void refused_growth(uint64_t n, int fill) {
+  ku_home_t *h = ku_home_create();
+  for (int i = 0; i < fill; ++i)
+    if (!ku_alloc(h, 8)) exit(2);
+  ku_block_t *t = h->kuh_blocks;
+  if (t->kub_n != n || t->kub_used != static_cast<uint64_t>(fill)) exit(3);
+  const rlimit old = limit_address_space();
+  errno = 0;
+  if (ku_alloc(h, 8) != nullptr || errno != ENOMEM) exit(6);
+  if (h->kuh_blocks != t || t->kub_used != static_cast<uint64_t>(fill)) exit(7);
+  ku_home_check(h);
+  setrlimit(RLIMIT_AS, &old);
+  if (!ku_alloc(h, 8) || h->kuh_blocks->kub_n != 4 * n + 3) exit(8);
+  ku_home_unref(h);
+}
+}  // namespace
+
+TEST_F(DeathTest, refused_pages_for_a_larger_table_leave_the_home_as_it_was) {
+  EXPECT_EXIT(
+      {
+        refused_growth(31, 21);        // 127 slots: no spare table, no pages
+        refused_growth(32767, 21845);  // 131,071 slots, 2 MiB
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+// Homes on different threads grow through the same sizes of table at once; each table is its
+// own (the thread-sanitizer build checks the sharing of spare tables).
+TEST(Lifecycle, homes_growing_on_two_threads_keep_their_own_tables) {
+  auto grow_and_end = [] {
+    for (int round = 0; round < 20; ++round) {
+      ku_home_t *h = ku_home_create();
+      std::vector<void *> blocks;
+      for (int i = 0; i < 1365; ++i) blocks.push_back(ku_alloc(h, 8));  // 2047 slots, full
+      ASSERT_EQ(h->kuh_blocks->kub_n, 2047u);
+      for (void *p : blocks) ASSERT_EQ(ku_in_home(h, p), 1);
+      ku_home_check(h);
+      ku_home_unref(h);
+    }
+  };
+  std::thread other(grow_and_end);
+  grow_and_end();
+  other.join();
 }
 
 // ---- Move ----

@@ -18,6 +18,9 @@
 #include "ku_alloc_impl.h"
 
 #include <netdb.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -147,6 +150,14 @@ void free(void *p) {
     return;
   untrack(p);
   __libc_free(p);
+}
+
+// The homes take their larger tables from pages of their own; a refused mapping is one more
+// way for memory to run out.
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset) {
+  if ((flags & MAP_ANONYMOUS) != 0 && fail_now())
+    return MAP_FAILED;
+  return reinterpret_cast<void *>(syscall(SYS_mmap, addr, len, prot, flags, fd, offset));
 }
 
 }  // extern "C"

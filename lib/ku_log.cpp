@@ -80,26 +80,26 @@ const char *skip_position(const char *p) {
   return nonzero && *q == '$' ? q + 1 : p;
 }
 
+// Skips a field width or precision: digits, or '*' with an optional argument position.
+const char *skip_count(const char *p) {
+  if (*p == '*')
+    return skip_position(p + 1);
+  while (is_digit(*p))
+    ++p;
+  return p;
+}
+
 // Reads one conversion specification starting at its '%' with the grammar of glibc's printf and
 // returns the character after it, or null when the text ends inside it.
+
 const char *conversion_end(const char *p) {
   ++p;
   p = skip_position(p);
   while (*p != '\0' && strchr(" +-#0'I", *p) != nullptr)
     ++p;
-  if (*p == '*')
-    p = skip_position(p + 1);
-  else
-    while (is_digit(*p))
-      ++p;
-  if (*p == '.') {
-    ++p;
-    if (*p == '*')
-      p = skip_position(p + 1);
-    else
-      while (is_digit(*p))
-        ++p;
-  }
+  p = skip_count(p);
+  if (*p == '.')
+    p = skip_count(p + 1);
   switch (*p) {
     case 'h':
     case 'l':

@@ -80,18 +80,10 @@ template <Who W> void preloaded(benchmark::State &st, As<W>, int n, int size) {
 }
 
 template <Who W> void heap(benchmark::State &st, As<W>, int n, int size) {
+  Batch<W> batch(n);
   for (auto _ : st) {
-    if constexpr (W == Who::libc) {
-      malloc_free(n, size);
-    } else if constexpr (W == Who::talloc) {
-      void *ctx = tal::ctx();
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(tal::size(ctx, size));
-      tal::release(ctx);
-    } else {
-      ku_home_t *home = ku_home_create();
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
-      ku_home_unref(home);
-    }
+    batch.fill(n, size);
+    batch.end();
   }
   st.SetItemsProcessed(st.iterations() * n);
 }

@@ -56,47 +56,21 @@ double heap_bytes() {
 // ---- Workloads ----
 
 template <Who W> void alloc_end(benchmark::State &st, As<W>, int n, int size) {
-  std::vector<void *> blocks(static_cast<size_t>(n));
+  Batch<W> batch(n);
   for (auto _ : st) {
-    if constexpr (W == Who::libc) {
-      for (auto &p : blocks) p = malloc(size);
-      for (void *p : blocks) free(p);
-    } else if constexpr (W == Who::talloc) {
-      void *ctx = tal::ctx(nullptr);
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(tal::size(ctx, size));
-      tal::release(ctx);
-    } else {
-      ku_home_t *home = ku_home_create();
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
-      ku_home_unref(home);
-    }
+    batch.fill(n, size);
+    batch.end();
   }
   st.SetItemsProcessed(st.iterations() * n);
 }
 
 template <Who W> void end_only(benchmark::State &st, As<W>, int n, int size) {
-  std::vector<void *> blocks(static_cast<size_t>(n));
+  Batch<W> batch(n);
   for (auto _ : st) {
     st.PauseTiming();
-    void *ctx = nullptr;
-    ku_home_t *home = nullptr;
-    if constexpr (W == Who::libc) {
-      for (auto &p : blocks) p = malloc(size);
-    } else if constexpr (W == Who::talloc) {
-      ctx = tal::ctx(nullptr);
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(tal::size(ctx, size));
-    } else {
-      home = ku_home_create();
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
-    }
+    batch.fill(n, size);
     st.ResumeTiming();
-    if constexpr (W == Who::libc) {
-      for (void *p : blocks) free(p);
-    } else if constexpr (W == Who::talloc) {
-      tal::release(ctx);
-    } else {
-      ku_home_unref(home);
-    }
+    batch.end();
   }
   st.SetItemsProcessed(st.iterations() * n);
 }
@@ -220,33 +194,17 @@ void miss(benchmark::State &st, int live) {
 // Heap bytes per live block while n blocks of `size` bytes are allocated.  malloc's pointer
 // array is made before the first reading: it is bookkeeping of the caller, not of the heap.
 template <Who W> void peak(benchmark::State &st, As<W>, int n, int size) {
-  std::vector<void *> blocks(static_cast<size_t>(n));
+  Batch<W> batch(n);
   double bytes = 0;
   for (auto _ : st) {
     st.PauseTiming();
     double before = heap_bytes();
     st.ResumeTiming();
-    void *ctx = nullptr;
-    ku_home_t *home = nullptr;
-    if constexpr (W == Who::libc) {
-      for (auto &p : blocks) p = malloc(size);
-    } else if constexpr (W == Who::talloc) {
-      ctx = tal::ctx(nullptr);
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(tal::size(ctx, size));
-    } else {
-      home = ku_home_create();
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
-    }
+    batch.fill(n, size);
     st.PauseTiming();
     bytes += heap_bytes() - before;
     st.ResumeTiming();
-    if constexpr (W == Who::libc) {
-      for (void *p : blocks) free(p);
-    } else if constexpr (W == Who::talloc) {
-      tal::release(ctx);
-    } else {
-      ku_home_unref(home);
-    }
+    batch.end();
   }
   st.counters["B/block"] = bytes / static_cast<double>(st.iterations()) / n;
 }

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Smoke run of the benchmarks: each one built in the release preset and run briefly, so that a
 # benchmark that crashes or no longer builds fails CI.  The figures printed are not compared.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz preset and runs every fuzzer for a bounded time, each from a copy of its seed
 # corpus, so the committed corpus never changes.  Fails on the first crash, leak, timeout or
 # failed property; the input that caused it is kept under build/fuzz/artifacts/<fuzzer>/.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Homes that avoid the heap: an automatic home in a stack buffer, and a preloaded heap home,
 // against malloc/free of the same blocks (the floor) and talloc's pools.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory homes against plain malloc/free (the floor) and talloc, the same workloads in one run.
 //
 // Scenarios; every one runs for each contender ("malloc", "talloc" where installed, "ku"):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the allocator benchmark programs: the contenders (malloc, talloc where installed,
 // ku), their registration side by side, and the rounds with the table of ratios to malloc.
 #ifndef KU_BENCH_ROUNDS_H

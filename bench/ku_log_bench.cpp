@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of logging and of the lookup wrapper, each against what it wraps.
 //
 //   dropped_record            _ku_llog on a log whose level drops the record

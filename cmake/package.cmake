@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian package of the library, its headers, the hostpeek command and the manual pages:
 #   cpack -G DEB          (in the build tree; installs under /usr)
 set(CPACK_GENERATOR DEB)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Differential fuzzer of the memory homes.
 //
 // The input is read as a sequence of operations on a handful of homes: a caller's record, an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The logging path: level texts from the environment, level operations, and records with
 // arbitrary file and function names, all written to a sink that formats into a buffer.
 //

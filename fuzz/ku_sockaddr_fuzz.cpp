@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket-address ordering, matching and canonicalisation on records built from the input.
 //
 // The input is cut into three records.  Each starts with one selector byte: 0 gives an IPv4

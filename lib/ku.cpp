@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Library start-up and shutdown; socket operations and socket-address comparison.
 #include <ku/ku.h>
 #include <ku/ku_log.h>

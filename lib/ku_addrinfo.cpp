@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lookup wrappers over the C library's resolver.
 #include <ku/ku.h>
 

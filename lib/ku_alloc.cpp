@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory homes: a hierarchical allocator.
 //
 // A home (ku_home_t) is a small record that points to its block table (ku_block_t): a header

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal layout of a home's block table, shared by the allocator and its tests.
 // Not installed: callers see ku_block_t as an opaque type.
 #ifndef KU_ALLOC_IMPL_H

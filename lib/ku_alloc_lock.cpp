@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mutexes of thread-safe homes.
 //
 // A thread-safe home owns one heap block of two POSIX mutexes: element 0 is the internal mutex

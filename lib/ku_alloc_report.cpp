@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A readable dump of a home and its sub-homes, for debugging and for tests that want to show a
 // table when a check fails.  It reads the tables under each home's internal lock, parent before
 // child, and writes while it holds them, so the stream must not allocate in the reported homes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The default log, "brome", and its logger.
 #include <ku/ku_log.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error-number helpers: the calling thread's errno, read, set and described.
 #include <ku/ku.h>
 

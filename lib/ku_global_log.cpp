@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's own log, "ku", whose level comes from KU_DEBUG.
 #include <ku/ku_log.h>
 

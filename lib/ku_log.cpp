@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Log operations: the level state of a log, the reports of level changes, and the path of one
 // record through the level filter to a logger.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # libku.so must export exactly the names in exports.txt, nothing of the C++ runtime and no
 # file-local helper.
 add_test(NAME exports

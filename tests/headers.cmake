@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The public headers from C and C++: headers_c.c includes all of them twice and calls through
 # them as a strict C11 program; each header also has to compile alone as C11 and as C++17.
 # The compile checks run as tests with warnings as errors, whatever the build's own setting.

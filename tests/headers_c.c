@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The public headers as a strict C11 program sees them: every header twice (the guards must
  * hold), no feature-test macros, no warnings at -Wall -Wextra -pedantic.  The declarations are
  * checked against their documented types without being linked; the calls below use start-up,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process-level tests of the hostpeek command: each case runs the built binary with a fixed
 // argv[0] and environment and compares the exact bytes on standard output and standard error.
 // The machine has no network, so lookups use numeric addresses and names from /etc/hosts.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a scratch prefix and builds a C consumer against it through
 # pkg-config and through find_package(ku).
 add_test(NAME install_and_consume

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lookup wrapper against a scripted resolver: this executable defines getaddrinfo and
 // freeaddrinfo itself, and since it links the static library, the wrapper calls these.  That
 // gives exact call counts and result lists no real resolver returns.

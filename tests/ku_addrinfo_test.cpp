@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lookup wrappers against the real resolver, with numeric hosts only so that no test needs a
 // network or a name service.  Call counts and crafted result lists are in
 // ku_addrinfo_stub_test.cpp.

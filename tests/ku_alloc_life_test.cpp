@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lives of homes: the kinds of home, references, destructors, ending, and the whole-home
 // operations move, detach, preload and automatic homes; plus the allocation calls' limits.
 #include <gtest/gtest.h>

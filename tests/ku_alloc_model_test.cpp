@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random operations on a few homes, each step checked against a simple model of what the homes
 // must hold: which addresses live in which home with what size and contents, which sub-home
 // hangs below which parent with how many references, how far each preload area is carved, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The home report: its exact text for small trees (addresses replaced by names), the order of
 // its entries, the locks it takes, and its failures.
 #include <gtest/gtest.h>

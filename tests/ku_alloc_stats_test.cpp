@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Home statistics: what every allocation event counts, copying records out, adding them up.
 #include <gtest/gtest.h>
 

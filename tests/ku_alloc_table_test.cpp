@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block tables: slot placement, lookups through probe chains, growth and the lookup counters.
 #include <gtest/gtest.h>
 

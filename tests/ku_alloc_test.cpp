@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory homes: table, allocation, lifecycle, move, preload, automatic homes, locking, stats.
 #include <gtest/gtest.h>
 

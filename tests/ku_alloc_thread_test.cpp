@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thread-safe homes shared between threads: concurrent allocation, sub-homes, the user mutex,
 // ending a home from another thread, and a soak that moves blocks between sibling homes.
 #include <gtest/gtest.h>

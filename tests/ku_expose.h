@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lets a test read or write preload bytes that the allocator marked as not handed out: under
 // AddressSanitizer or Valgrind such bytes are poisoned, as a use after free would be.
 #ifndef KU_TESTS_EXPOSE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation-failure sweep: every public operation that allocates is run again and again, with
 // the 1st, 2nd, 3rd ... call to malloc, calloc or realloc failing, until it runs without meeting
 // a failure.  After each injected failure the call must report it (null or -1, errno ENOMEM),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C++ layer: ownership of references by the handles, the user-mutex guard, the automatic
 // home in a member buffer, and std::pmr containers that allocate in a home.  Under the asan
 // preset, LeakSanitizer checks that whatever a home held ended with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logging: level states and their reports, the level filter, the choice of logger, the call-site
 // prefix and the error-text helpers.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ordering, matching and canonicalisation of socket addresses.
 #include <gtest/gtest.h>
 #include <ku/ku_sockaddr.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket operations on real sockets: UDP on the loopback addresses and AF_UNIX socket pairs.
 #include <gtest/gtest.h>
 #include <ku/ku_socket.h>

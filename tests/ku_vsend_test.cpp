@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bounded retry of ku_vsend, observed call by call.  This executable defines sendmsg and
 // sched_yield itself; as the library is linked in statically, its calls land here.  Each
 // stand-in counts the call, may answer with a scripted error, and otherwise makes the real

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Each library manual page renders without warnings, and the program of its EXAMPLES section
 # compiles as C11 against the library and runs successfully.
 find_program(KU_GROFF groff)

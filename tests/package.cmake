@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian package holds a usable library: build it with cpack, unpack it into a scratch
 # root with dpkg -x, and build and run a C11 consumer (through pkg-config) and a C++17 consumer
 # of <ku/ku.hpp> against the unpacked files alone.

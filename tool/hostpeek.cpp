@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hostpeek: print the socket addresses that the system resolver returns for a service on a host,
 // one line per IPv4 or IPv6 result: protocol@[address]:port, optionally with the canonical name.
 #include <ku/ku.h>

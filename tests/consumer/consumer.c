@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A small C11 program built against an installed ku, once through pkg-config and once through
  * find_package(ku).  It exits with 0 and prints "consumer: ok" when every check holds. */
 #define _POSIX_C_SOURCE 200809L

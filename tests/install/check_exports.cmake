@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compares the dynamic symbols that libku.so defines with the checked-in list of public names.
 # Usage: cmake -DNM=<nm> -DLIBRARY=<libku.so> -DEXPECTED=<exports.txt> -P check_exports.cmake
 foreach(var NM LIBRARY EXPECTED)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs a build tree into a scratch prefix, checks the layout, runs the installed hostpeek and
 # builds the consumer program against the install: through pkg-config, and through
 # find_package(ku) with the shared and with the static library.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Extracts the program of a manual page's EXAMPLES section (its .EX/.EE blocks, in order),
 # compiles it as C11 against the library and runs it.
 # usage: example.sh PAGE WORKDIR CC INCLUDEDIR LIBDIR [COMPILER AND LINKER FLAGS...]

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # A manual page must render without a single groff warning, and through man(1) as installed.
 # usage: render.sh PAGE
 set -eu

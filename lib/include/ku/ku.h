@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * <ku/ku.h>: library start-up, error numbers and address lookup.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * <ku/ku.hpp>: a header-only C++17 layer over the memory homes of <ku/ku_alloc.h>.
  *

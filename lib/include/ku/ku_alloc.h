@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * <ku/ku_alloc.h>: memory homes, a hierarchical allocator.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * <ku/ku_alloc_stat.h>: statistics of a memory home.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * <ku/ku_log.h>: logging with per-module levels taken from the environment.
  *

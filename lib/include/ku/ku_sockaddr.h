@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * <ku/ku_sockaddr.h>: ordering, matching and canonicalisation of socket addresses.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * <ku/ku_socket.h>: socket operations and the two switches for new sockets.
  */

@@ -103,6 +103,6 @@ void register_all() {
   }
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) { return run_rounds(argc, argv, {register_all}); }

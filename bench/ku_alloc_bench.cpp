@@ -220,7 +220,7 @@ template <Who W> void peak(benchmark::State &st, As<W>, int n, int size) {
 struct Shared {
   void *ctx;
   ku_home_t *home;
-  std::mutex lock; // talloc's guard; ku_home_threadsafe gives a home its own
+  std::mutex lock;  // talloc's guard; ku_home_threadsafe gives a home its own
 } shared;
 
 template <Who W> void threadsafe(benchmark::State &st, As<W>, int size) {
@@ -261,10 +261,14 @@ template <Who W> void threadsafe(benchmark::State &st, As<W>, int size) {
 
 std::string count(int n) {
   switch (n) {
-  case 1000: return "1e3";
-  case 10000: return "1e4";
-  case 100000: return "1e5";
-  case 1000000: return "1e6";
+    case 1000:
+      return "1e3";
+    case 10000:
+      return "1e4";
+    case 100000:
+      return "1e5";
+    case 1000000:
+      return "1e6";
   }
   return std::to_string(n);
 }
@@ -303,11 +307,13 @@ void register_single() {
 // thread, glibc's malloc leaves its single-threaded fast paths for good (fastbins and arenas
 // then use atomic operations), which more than doubles the floor of the other workloads.
 void register_threaded() {
-  for (auto *b : add("threadsafe pair 64B",
-                     [](benchmark::State &st, auto who) { threadsafe(st, who, 64); }))
+  for (auto *b :
+       add("threadsafe pair 64B", [](benchmark::State &st, auto who) { threadsafe(st, who, 64); }))
     b->Threads(1)->Threads(2)->UseRealTime();
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv) { return run_rounds(argc, argv, {register_single, register_threaded}); }
+int main(int argc, char **argv) {
+  return run_rounds(argc, argv, {register_single, register_threaded});
+}

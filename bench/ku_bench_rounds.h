@@ -33,9 +33,12 @@ template <Who W> using As = std::integral_constant<Who, W>;
 
 const char *name_of(Who w) {
   switch (w) {
-  case Who::libc: return "malloc";
-  case Who::talloc: return "talloc";
-  case Who::ku: return "ku";
+    case Who::libc:
+      return "malloc";
+    case Who::talloc:
+      return "talloc";
+    case Who::ku:
+      return "ku";
   }
   return "?";
 }
@@ -57,7 +60,7 @@ void *size(const void *, size_t) { std::abort(); }
 void *resize(const void *, void *, size_t) { std::abort(); }
 void release(void *) { std::abort(); }
 #endif
-} // namespace tal
+}  // namespace tal
 
 // N blocks of one size made by one contender, then ended together: malloc frees each block,
 // talloc frees its context, ku unrefs its home.  Made once per benchmark and reused, so the
@@ -74,7 +77,8 @@ template <Who W> struct Batch {
       for (auto &p : blocks) p = malloc(static_cast<size_t>(size));
     } else if constexpr (W == Who::talloc) {
       ctx = tal::ctx(nullptr);
-      for (int i = 0; i < n; i++) benchmark::DoNotOptimize(tal::size(ctx, static_cast<size_t>(size)));
+      for (int i = 0; i < n; i++)
+        benchmark::DoNotOptimize(tal::size(ctx, static_cast<size_t>(size)));
     } else {
       home = ku_home_create();
       for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
@@ -93,7 +97,8 @@ template <Who W> struct Batch {
 };
 
 // Registers `body(state, As<W>{})` once per contender as "<workload>/<contender>".
-template <class Body> std::vector<benchmark::internal::Benchmark *> add(const std::string &workload, Body body) {
+template <class Body>
+std::vector<benchmark::internal::Benchmark *> add(const std::string &workload, Body body) {
   std::vector<benchmark::internal::Benchmark *> made;
   auto one = [&](auto who) {
     std::string name = workload + "/" + name_of(decltype(who)::value);
@@ -111,7 +116,7 @@ template <class Body> std::vector<benchmark::internal::Benchmark *> add(const st
 // Prints every run as the console reporter does and keeps the times, so that after the last
 // round it can print the median per-round ratio of each contender to malloc.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+ public:
   explicit RatioReporter(OutputOptions opts) : ConsoleReporter(opts) {}
 
   int round = 0;
@@ -131,17 +136,19 @@ public:
       cell.ns[{round, r.repetition_index}] = ns;
       for (const auto &[name, counter] : r.counters)
         if (name != "items_per_second") cell.counters[name].push_back(counter.value);
-      if (std::find(columns_.begin(), columns_.end(), who) == columns_.end()) columns_.push_back(who);
+      if (std::find(columns_.begin(), columns_.end(), who) == columns_.end())
+        columns_.push_back(who);
     }
   }
 
   void PrintTable(std::FILE *out) const {
     if (rows_.empty()) return;
     std::vector<std::string> cols = columns_;
-    std::stable_sort(cols.begin(), cols.end(), [](const std::string &a, const std::string &b) {
-      return rank(a) < rank(b);
-    });
-    std::fprintf(out, "\nRatio to malloc: median over rounds of (time / malloc's time in the same round)\n\n");
+    std::stable_sort(cols.begin(), cols.end(),
+                     [](const std::string &a, const std::string &b) { return rank(a) < rank(b); });
+    std::fprintf(
+        out,
+        "\nRatio to malloc: median over rounds of (time / malloc's time in the same round)\n\n");
     std::fprintf(out, "| workload |");
     for (const auto &c : cols) std::fprintf(out, " %s |", c.c_str());
     std::fprintf(out, " malloc time |\n|---|");
@@ -164,32 +171,39 @@ public:
             auto b = base->second.ns.find(sample);
             if (b != base->second.ns.end() && b->second > 0) ratios.push_back(ns / b->second);
           }
-        if (ratios.empty()) std::fprintf(out, " - |");
-        else std::fprintf(out, " %.2f |", median(ratios));
+        if (ratios.empty())
+          std::fprintf(out, " - |");
+        else
+          std::fprintf(out, " %.2f |", median(ratios));
       }
       std::fprintf(out, " %s |\n", human(median(values(base->second.ns))).c_str());
     }
     if (!absolute.empty()) {
-      std::fprintf(out, "\nNo malloc equivalent: median time per iteration\n\n| workload | time |\n|---|---|\n");
-      for (const auto &[what, t] : absolute) std::fprintf(out, "| %s | %s |\n", what.c_str(), t.c_str());
+      std::fprintf(
+          out,
+          "\nNo malloc equivalent: median time per iteration\n\n| workload | time |\n|---|---|\n");
+      for (const auto &[what, t] : absolute)
+        std::fprintf(out, "| %s | %s |\n", what.c_str(), t.c_str());
     }
     bool header = false;
     for (const auto &[workload, r] : rows_)
       for (const auto &[who, cell] : r.cells)
         for (const auto &[name, vals] : cell.counters) {
           if (!header) {
-            std::fprintf(out, "\nCounters: median over rounds\n\n| workload | contender | counter | value |\n|---|---|---|---|\n");
+            std::fprintf(out,
+                         "\nCounters: median over rounds\n\n| workload | contender | counter | "
+                         "value |\n|---|---|---|---|\n");
             header = true;
           }
           std::vector<double> v = vals;
-          std::fprintf(out, "| %s | %s | %s | %.1f |\n", workload.c_str(), who.c_str(), name.c_str(),
-                       median(v));
+          std::fprintf(out, "| %s | %s | %s | %.1f |\n", workload.c_str(), who.c_str(),
+                       name.c_str(), median(v));
         }
   }
 
-private:
+ private:
   struct Cell {
-    std::map<std::pair<int, int64_t>, double> ns; // (round, repetition) -> time per iteration
+    std::map<std::pair<int, int64_t>, double> ns;  // (round, repetition) -> time per iteration
     std::map<std::string, std::vector<double>> counters;
   };
   struct Row {
@@ -212,10 +226,14 @@ private:
 
   static double ns_per(benchmark::TimeUnit unit) {
     switch (unit) {
-    case benchmark::kNanosecond: return 1;
-    case benchmark::kMicrosecond: return 1e3;
-    case benchmark::kMillisecond: return 1e6;
-    case benchmark::kSecond: return 1e9;
+      case benchmark::kNanosecond:
+        return 1;
+      case benchmark::kMicrosecond:
+        return 1e3;
+      case benchmark::kMillisecond:
+        return 1e6;
+      case benchmark::kSecond:
+        return 1e9;
     }
     return 1;
   }
@@ -235,17 +253,20 @@ private:
 
   static std::string human(double ns) {
     char buf[32];
-    if (ns < 1e3) std::snprintf(buf, sizeof buf, "%.1f ns", ns);
-    else if (ns < 1e6) std::snprintf(buf, sizeof buf, "%.2f us", ns / 1e3);
-    else std::snprintf(buf, sizeof buf, "%.2f ms", ns / 1e6);
+    if (ns < 1e3)
+      std::snprintf(buf, sizeof buf, "%.1f ns", ns);
+    else if (ns < 1e6)
+      std::snprintf(buf, sizeof buf, "%.2f us", ns / 1e3);
+    else
+      std::snprintf(buf, sizeof buf, "%.2f ms", ns / 1e6);
     return buf;
   }
 
-  std::vector<std::pair<std::string, Row>> rows_; // in order of first appearance
+  std::vector<std::pair<std::string, Row>> rows_;  // in order of first appearance
   std::vector<std::string> columns_;
 };
 
-} // namespace ku_bench
+}  // namespace ku_bench
 
 // Flags of this program, before Google Benchmark's own: --rounds=N (default 5).  A shorter
 // --benchmark_min_time than the library's default is preset; a flag given later wins.
@@ -255,8 +276,10 @@ inline int run_rounds(int argc, char **argv, std::initializer_list<void (*)()> p
   int rounds = 5;
   std::vector<char *> args{argv[0], const_cast<char *>("--benchmark_min_time=0.2")};
   for (int i = 1; i < argc; i++) {
-    if (std::strncmp(argv[i], "--rounds=", 9) == 0) rounds = std::max(1, std::atoi(argv[i] + 9));
-    else args.push_back(argv[i]);
+    if (std::strncmp(argv[i], "--rounds=", 9) == 0)
+      rounds = std::max(1, std::atoi(argv[i] + 9));
+    else
+      args.push_back(argv[i]);
     if (std::strcmp(argv[i], "--benchmark_list_tests") == 0 ||
         std::strcmp(argv[i], "--benchmark_list_tests=true") == 0)
       rounds = 1;
@@ -265,8 +288,9 @@ inline int run_rounds(int argc, char **argv, std::initializer_list<void (*)()> p
   args.push_back(nullptr);
   benchmark::Initialize(&n, args.data());
   if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
-  ku_bench::RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                               : benchmark::ConsoleReporter::OO_Tabular);
+  ku_bench::RatioReporter reporter(isatty(STDOUT_FILENO)
+                                       ? benchmark::ConsoleReporter::OO_ColorTabular
+                                       : benchmark::ConsoleReporter::OO_Tabular);
   for (auto phase : phases) {
     benchmark::ClearRegisteredBenchmarks();
     phase();

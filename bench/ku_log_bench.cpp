@@ -56,8 +56,7 @@ void written_record(benchmark::State &state) {
   ku_init();
   ku_log_default.log_stream = out.stream();
   int i = 0;
-  for (auto _ : state)
-    _ku_llog(&ku_log_global, 0, kFile, kFunction, kLine, "value %d\n", i++);
+  for (auto _ : state) _ku_llog(&ku_log_global, 0, kFile, kFunction, kLine, "value %d\n", i++);
   ku_log_default.log_stream = nullptr;
 }
 BENCHMARK(written_record);
@@ -65,8 +64,7 @@ BENCHMARK(written_record);
 void fprintf_same_text(benchmark::State &state) {
   DevNull out;
   int i = 0;
-  for (auto _ : state)
-    fprintf(out.stream(), "%s:%d %s() value %d\n", kFile, kLine, kFunction, i++);
+  for (auto _ : state) fprintf(out.stream(), "%s:%d %s() value %d\n", kFile, kLine, kFunction, i++);
 }
 BENCHMARK(fprintf_same_text);
 

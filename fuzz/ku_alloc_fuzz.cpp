@@ -59,9 +59,9 @@ __attribute__((format(printf, 1, 2))) void note(const char *fmt, ...) {
   abort();
 }
 
-#define EXPECT(cond)                      \
-  do {                                    \
-    if (!(cond)) fail(__LINE__, #cond);   \
+#define EXPECT(cond)                    \
+  do {                                  \
+    if (!(cond)) fail(__LINE__, #cond); \
   } while (0)
 
 // ---- Input ----
@@ -140,9 +140,9 @@ struct Home {
   unsigned id = 0;
   ku_home_t *h = nullptr;
   Rec rec = Rec::Heap;
-  int size = 0;        // expected kuh_size
-  size_t tail = 0;     // bytes of the record behind the home record that the caller owns
-  uint32_t seed = 0;   // their pattern
+  int size = 0;       // expected kuh_size
+  size_t tail = 0;    // bytes of the record behind the home record that the caller owns
+  uint32_t seed = 0;  // their pattern
   Home *parent = nullptr;
   bool table = false;  // the rest holds only while there is a table
   uint64_t n = 0, used = 0, ref = 0;
@@ -422,7 +422,8 @@ void check_stats(const Home *m) {
   const auto *g = reinterpret_cast<const uint32_t *>(&got);
   const auto *w = reinterpret_cast<const uint32_t *>(&want);
   for (size_t i = 0; i < sizeof got / 4; ++i)
-    if (g[i] != w[i]) fprintf(stderr, "%s stats word %zu: got %u, want %u\n", name(m), i, g[i], w[i]);
+    if (g[i] != w[i])
+      fprintf(stderr, "%s stats word %zu: got %u, want %u\n", name(m), i, g[i], w[i]);
   fail(__LINE__, "statistics disagree with the model");
 }
 
@@ -445,8 +446,9 @@ KU_NO_COVERAGE void check_slots(const Home *m, const ku_block_t *t) {
       EXPECT(s && s->parent == m && e.kua_size == static_cast<uint32_t>(s->size));
       continue;
     }
-    const auto it = std::lower_bound(mine.begin(), mine.end(), std::make_pair(
-        static_cast<const void *>(e.kua_data), uint32_t{0}));
+    const auto it =
+        std::lower_bound(mine.begin(), mine.end(),
+                         std::make_pair(static_cast<const void *>(e.kua_data), uint32_t{0}));
     EXPECT(it != mine.end() && it->first == e.kua_data && it->second == e.kua_size);
   }
   EXPECT(seen == m->used);
@@ -555,7 +557,9 @@ const char *const kAllocName[] = {"alloc", "zalloc", "salloc"};
 Block *model_alloc(Home *m, int kind, int size) {
   const int want = kind == 2 && size >= 0 && size < 4 ? 4 : size;
   errno = 0;
-  void *p = kind == 0 ? ku_alloc(m->h, size) : kind == 1 ? ku_zalloc(m->h, size) : ku_salloc(m->h, size);
+  void *p = kind == 0   ? ku_alloc(m->h, size)
+            : kind == 1 ? ku_zalloc(m->h, size)
+                        : ku_salloc(m->h, size);
   note("%s %s %d -> %p", kAllocName[kind], name(m), size, p);
   if (size < 0) {
     EXPECT(!p && errno == ENOMEM);
@@ -567,8 +571,9 @@ Block *model_alloc(Home *m, int kind, int size) {
   }
   EXPECT(p != nullptr);
   const bool carved = enter_new(m, p, static_cast<uint64_t>(want), kind == 0 ? 0 : 1);
-  if (kind == 1) EXPECT(std::all_of(static_cast<char *>(p), static_cast<char *>(p) + want,
-                                    [](char c) { return c == 0; }));
+  if (kind == 1)
+    EXPECT(std::all_of(static_cast<char *>(p), static_cast<char *>(p) + want,
+                       [](char c) { return c == 0; }));
   if (kind == 2) {
     int32_t stored;
     memcpy(&stored, p, sizeof stored);
@@ -582,7 +587,9 @@ Block *model_alloc(Home *m, int kind, int size) {
 // The same calls without a home: the C library's, and the block is ours.
 void null_alloc(int kind, int size) {
   errno = 0;
-  void *p = kind == 0 ? ku_alloc(nullptr, size) : kind == 1 ? ku_zalloc(nullptr, size) : ku_salloc(nullptr, size);
+  void *p = kind == 0   ? ku_alloc(nullptr, size)
+            : kind == 1 ? ku_zalloc(nullptr, size)
+                        : ku_salloc(nullptr, size);
   note("%s null %d -> %p", kAllocName[kind], size, p);
   if (size < 0) {
     EXPECT(!p && errno == ENOMEM);
@@ -818,8 +825,8 @@ void op_new_home(Input &in) {
       const int prefix = static_cast<int>(200 + gap);
       const uint8_t k = in.byte();
       const unsigned v = in.u16();
-      const int size = k < 40   ? static_cast<int>(150 + v % 100)
-                       : k < 48 ? -1 - static_cast<int>(v)
+      const int size = k < 40    ? static_cast<int>(150 + v % 100)
+                       : k < 48  ? -1 - static_cast<int>(v)
                        : k < 224 ? static_cast<int>(200 + v % 4000)
                                  : static_cast<int>(60000 + v % 10001);
       unsigned char *area = g_area + off;
@@ -1022,7 +1029,9 @@ void op_move(Home *dst, Home *src) {
 
 void op_preload(Home *m, Input &in) {
   const uint8_t sel = in.byte();
-  const int n = sel < 224 ? in.byte() % 40 : sel < 240 ? -1 - in.byte() : static_cast<int>(in.u16());
+  const int n = sel < 224   ? in.byte() % 40
+                : sel < 240 ? -1 - in.byte()
+                            : static_cast<int>(in.u16());
   const int size = sel & 1 ? in.size() : in.byte() % 64;
   ku_home_preload(m->h, n, size);
   note("preload %s %d x %d", name(m), n, size);
@@ -1224,7 +1233,12 @@ void run_op(Input &in) {
         model_free(m, m->blocks[(stride + i * 7u) % m->blocks.size()], false);
       return;
     }
-    case 0: case 1: case 2: case 3: case 4: case 5: {
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5: {
       const int kind = op / 2;
       Home *m = pick(in, true);
       const int size = in.size();
@@ -1234,16 +1248,20 @@ void run_op(Input &in) {
         null_alloc(kind, size);
       return;
     }
-    case 6: case 7: case 8: {
+    case 6:
+    case 7:
+    case 8: {
       Home *m = pick(in, true);
       return op_realloc(m, in);
     }
-    case 9: case 10: {
+    case 9:
+    case 10: {
       Home *m = pick(in, false);
       if (m->table) op_free(m, in);  // freeing in a home without table aborts
       return;
     }
-    case 11: case 12: {
+    case 11:
+    case 12: {
       Home *m = pick(in, true);
       return op_clone(m, in.home_size());
     }
@@ -1251,7 +1269,8 @@ void run_op(Input &in) {
       Home *m = pick(in, false);
       return op_ref(m, in.byte() & 1);
     }
-    case 14: case 15: {
+    case 14:
+    case 15: {
       Home *m = pick(in, false);
       return op_unref(m, in.byte() & 1);
     }
@@ -1260,7 +1279,8 @@ void run_op(Input &in) {
       const uint8_t sel = in.byte();
       return op_destructor(m, sel, in.size());
     }
-    case 17: case 18: {
+    case 17:
+    case 18: {
       Home *dst = pick(in, true);
       Home *src = pick(in, true);
       return op_move(dst, src);
@@ -1271,7 +1291,8 @@ void run_op(Input &in) {
       Home *m = pick(in, false);
       return op_preload(m, in);
     }
-    case 21: case 22:
+    case 21:
+    case 22:
       return op_new_home(in);
     case 23:
       return op_init_stats(pick(in, false));

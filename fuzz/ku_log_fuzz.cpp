@@ -42,8 +42,7 @@ struct Sink {
 } sink;
 
 void check(bool ok) {
-  if (!ok)
-    abort();
+  if (!ok) abort();
 }
 
 // The conversion letters of a format, in order.  Anything but plain flags, width, precision
@@ -52,18 +51,13 @@ void check(bool ok) {
 std::string conversions_of(const char *format) {
   std::string found;
   for (const char *p = format; *p; ++p) {
-    if (*p != '%')
-      continue;
+    if (*p != '%') continue;
     ++p;
-    if (*p == '%')
-      continue;
-    while (*p && strchr("-+ #0'", *p))
-      ++p;
-    while (*p >= '0' && *p <= '9')
-      ++p;
+    if (*p == '%') continue;
+    while (*p && strchr("-+ #0'", *p)) ++p;
+    while (*p >= '0' && *p <= '9') ++p;
     if (*p == '.')
-      for (++p; *p >= '0' && *p <= '9';)
-        ++p;
+      for (++p; *p >= '0' && *p <= '9';) ++p;
     check(*p && strchr("sdu", *p) != nullptr);
     found += *p;
   }
@@ -92,35 +86,27 @@ void sink_logger(void *stream, const char *format, va_list ap) {
   char out[4096];
   int n = vsnprintf(out, sizeof out, format, ap);
   check(n >= 0);
-  if (sink.expect != Expect::kReport && !sink.cut)
-    check(sink.text == out);
+  if (sink.expect != Expect::kReport && !sink.cut) check(sink.text == out);
 }
 
 // atoi's reading of a level text, with numbers beyond int clamped to its range.
 uint32_t level_of(const char *text) {
-  while (*text && strchr(" \t\n\v\f\r", *text))
-    ++text;
+  while (*text && strchr(" \t\n\v\f\r", *text)) ++text;
   bool negative = *text == '-';
-  if (*text == '-' || *text == '+')
-    ++text;
+  if (*text == '-' || *text == '+') ++text;
   long long value = 0;
   for (; *text >= '0' && *text <= '9'; ++text)
-    if (value <= INT_MAX + 1LL)
-      value = value * 10 + (*text - '0');
-  if (negative)
-    value = -value;
-  if (value < INT_MIN)
-    value = INT_MIN;
-  if (value > INT_MAX)
-    value = INT_MAX;
+    if (value <= INT_MAX + 1LL) value = value * 10 + (*text - '0');
+  if (negative) value = -value;
+  if (value < INT_MIN) value = INT_MIN;
+  if (value > INT_MAX) value = INT_MAX;
   return static_cast<uint32_t>(static_cast<int>(value));
 }
 
 std::string escaped(const std::string &s) {
   std::string out;
   for (char c : s) {
-    if (c == '%')
-      out += '%';
+    if (c == '%') out += '%';
     out += c;
   }
   return out;
@@ -169,7 +155,8 @@ ku_log_t *pick_log(FuzzedDataProvider &in) {
 }
 
 unsigned pick_level(FuzzedDataProvider &in) {
-  return in.ConsumeBool() ? in.ConsumeIntegralInRange<unsigned>(0, 12) : in.ConsumeIntegral<unsigned>();
+  return in.ConsumeBool() ? in.ConsumeIntegralInRange<unsigned>(0, 12)
+                          : in.ConsumeIntegral<unsigned>();
 }
 
 bool writes(const ku_log_t *log, unsigned level) {

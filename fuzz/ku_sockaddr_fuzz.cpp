@@ -55,8 +55,7 @@ class Input {
  public:
   Input(const uint8_t *data, size_t size) : data_(data), left_(size) {}
   uint8_t byte() {
-    if (left_ == 0)
-      return 0;
+    if (left_ == 0) return 0;
     --left_;
     return *data_++;
   }
@@ -77,23 +76,20 @@ Record make_record(Input &in) {
     family = static_cast<uint16_t>(in.byte() | in.byte() << 8);
     // Family 0 is the only way to reach the wildcard pattern; keep it reachable, but keep the
     // two real families out of the opaque 16-byte shape.
-    if (family == AF_INET || family == AF_INET6)
-      family = AF_UNSPEC;
+    if (family == AF_INET || family == AF_INET6) family = AF_UNSPEC;
   }
   Record r;
   r.size = family == AF_INET6 ? sizeof(sockaddr_in6) : family == AF_INET ? sizeof(sockaddr_in) : 16;
   r.bytes.reset(new unsigned char[r.size]);
   memcpy(r.bytes.get(), &family, sizeof family);
-  for (size_t i = sizeof family; i < r.size; ++i)
-    r.bytes[i] = in.byte();
+  for (size_t i = sizeof family; i < r.size; ++i) r.bytes[i] = in.byte();
   return r;
 }
 
 int sign(int x) { return (x > 0) - (x < 0); }
 
 void check(bool ok) {
-  if (!ok)
-    abort();
+  if (!ok) abort();
 }
 
 void check_order(const Record *r[3]) {
@@ -101,8 +97,7 @@ void check_order(const Record *r[3]) {
   for (int i = 0; i < 3; ++i) {
     check(ku_cmp_sockaddr(nullptr, r[i]->sa()) < 0);
     check(ku_cmp_sockaddr(r[i]->sa(), nullptr) > 0);
-    for (int j = 0; j < 3; ++j)
-      s[i][j] = sign(ku_cmp_sockaddr(r[i]->sa(), r[j]->sa()));
+    for (int j = 0; j < 3; ++j) s[i][j] = sign(ku_cmp_sockaddr(r[i]->sa(), r[j]->sa()));
   }
   for (int i = 0; i < 3; ++i) {
     check(s[i][i] == 0);
@@ -118,8 +113,7 @@ void check_order(const Record *r[3]) {
 
 bool all_zero(const unsigned char *p, size_t n) {
   for (size_t i = 0; i < n; ++i)
-    if (p[i])
-      return false;
+    if (p[i]) return false;
   return true;
 }
 
@@ -127,17 +121,13 @@ bool all_zero(const unsigned char *p, size_t n) {
 bool model_match(const Record &p, const Record &a) {
   const unsigned char *pb = p.bytes.get(), *ab = a.bytes.get();
   if (p.family() != AF_UNSPEC) {
-    if (p.family() != a.family())
-      return false;
+    if (p.family() != a.family()) return false;
     if (p.family() == AF_INET) {
-      if (!all_zero(pb + 4, 4) && memcmp(pb + 4, ab + 4, 4) != 0)
-        return false;
+      if (!all_zero(pb + 4, 4) && memcmp(pb + 4, ab + 4, 4) != 0) return false;
     } else if (p.family() == AF_INET6) {
       if (!all_zero(pb + 8, 16)) {
-        if (p.scope() != 0 && p.scope() != a.scope())
-          return false;
-        if (memcmp(pb + 8, ab + 8, 16) != 0)
-          return false;
+        if (p.scope() != 0 && p.scope() != a.scope()) return false;
+        if (memcmp(pb + 8, ab + 8, 16) != 0) return false;
       }
     } else if (memcmp(pb, ab, 16) != 0) {
       return false;
@@ -201,7 +191,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const Record *r[3] = {&a, &b, &c};
   check_order(r);
   check_match(r);
-  for (const Record *x : r)
-    check_canonize(*x);
+  for (const Record *x : r) check_canonize(*x);
   return 0;
 }

@@ -54,10 +54,8 @@ extern "C" {
 KU_API int ku_socket(int family, int type, int protocol) {
   // The flags are given to socket() itself rather than set by fcntl() afterwards: a program
   // that another thread starts in between would otherwise inherit the descriptor.
-  if (ku_socket_close_on_exec)
-    type |= SOCK_CLOEXEC;
-  if (!ku_socket_blocking)
-    type |= SOCK_NONBLOCK;
+  if (ku_socket_close_on_exec) type |= SOCK_CLOEXEC;
+  if (!ku_socket_blocking) type |= SOCK_NONBLOCK;
   return socket(family, type, protocol);
 }
 
@@ -65,8 +63,7 @@ KU_API int ku_close(int s) { return close(s); }
 
 KU_API int ku_setblocking(int s, int blocking) {
   int flags = fcntl(s, F_GETFL, 0);
-  if (flags < 0)
-    return -1;
+  if (flags < 0) return -1;
   if (blocking)
     flags &= ~O_NONBLOCK;
   else
@@ -82,23 +79,19 @@ KU_API int ku_soerror(int s) {
 
 KU_API int ku_getsocktype(int s) {
   int value = 0;
-  if (get_int_option(s, SO_TYPE, &value) < 0)
-    return -1;
+  if (get_int_option(s, SO_TYPE, &value) < 0) return -1;
   return value;
 }
 
 KU_API int ku_setreuseaddr(int s, int value) {
-  if (setsockopt(s, SOL_SOCKET, SO_REUSEPORT, &value, sizeof value) < 0)
-    return -1;
-  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &value, sizeof value) < 0)
-    return -1;
+  if (setsockopt(s, SOL_SOCKET, SO_REUSEPORT, &value, sizeof value) < 0) return -1;
+  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &value, sizeof value) < 0) return -1;
   return 0;
 }
 
 KU_API int ku_getmsgsize(int s) {
   int size = -1;
-  if (ioctl(s, FIONREAD, &size) == -1)
-    return -1;
+  if (ioctl(s, FIONREAD, &size) == -1) return -1;
   return size;
 }
 
@@ -132,14 +125,12 @@ KU_API int ku_vrecv(int s, struct iovec iov[], int iovlen, int flags, void *from
   struct msghdr msg;
   memset(&msg, 0, sizeof msg);
   msg.msg_name = from;
-  if (from && fromlen)
-    msg.msg_namelen = *fromlen;
+  if (from && fromlen) msg.msg_namelen = *fromlen;
   msg.msg_iov = iov;
   msg.msg_iovlen = static_cast<size_t>(iovlen);
 
   ssize_t received = recvmsg(s, &msg, flags);
-  if (from && fromlen)
-    *fromlen = msg.msg_namelen;
+  if (from && fromlen) *fromlen = msg.msg_namelen;
   return static_cast<int>(received);
 }
 
@@ -175,8 +166,7 @@ constexpr size_t kOpaqueSize = 16;
 
 // Callers may hand in records at any alignment (inside packets, packed structures), so every
 // field is copied out byte-wise rather than read through a cast.
-template <typename T>
-T field(const struct sockaddr *sa, size_t at) {
+template <typename T> T field(const struct sockaddr *sa, size_t at) {
   T value;
   memcpy(&value, reinterpret_cast<const unsigned char *>(sa) + at, sizeof value);
   return value;
@@ -191,8 +181,7 @@ uint16_t raw_port(const struct sockaddr *sa) { return field<uint16_t>(sa, kPortA
 
 bool is_zero(const unsigned char *p, size_t n) {
   for (size_t i = 0; i < n; ++i)
-    if (p[i])
-      return false;
+    if (p[i]) return false;
   return true;
 }
 
@@ -201,11 +190,9 @@ bool is_zero(const unsigned char *p, size_t n) {
 extern "C" {
 
 KU_API int ku_cmp_sockaddr(const struct sockaddr *a, const struct sockaddr *b) {
-  if (!a || !b)
-    return (a ? 1 : 0) - (b ? 1 : 0);
+  if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
   int diff = int(family(a)) - int(family(b));
-  if (diff)
-    return diff;
+  if (diff) return diff;
   switch (family(a)) {
     case AF_INET:
       diff = memcmp(bytes(a, kIn4AddrAt), bytes(b, kIn4AddrAt), sizeof(struct in_addr));
@@ -217,20 +204,16 @@ KU_API int ku_cmp_sockaddr(const struct sockaddr *a, const struct sockaddr *b) {
       diff = memcmp(a, b, kOpaqueSize);
       break;
   }
-  if (diff)
-    return diff;
+  if (diff) return diff;
   return int(raw_port(a)) - int(raw_port(b));
 }
 
 KU_API int ku_match_sockaddr(const struct sockaddr *pattern, const struct sockaddr *addr) {
-  if (!pattern)
-    return 1;
-  if (!addr)
-    return 0;
+  if (!pattern) return 1;
+  if (!addr) return 0;
   uint16_t pf = family(pattern);
   if (pf != AF_UNSPEC) {
-    if (pf != family(addr))
-      return 0;
+    if (pf != family(addr)) return 0;
     switch (pf) {
       case AF_INET:
         if (!is_zero(bytes(pattern, kIn4AddrAt), sizeof(struct in_addr)) &&
@@ -240,15 +223,13 @@ KU_API int ku_match_sockaddr(const struct sockaddr *pattern, const struct sockad
       case AF_INET6:
         if (!is_zero(bytes(pattern, kIn6AddrAt), sizeof(struct in6_addr))) {
           uint32_t scope = field<uint32_t>(pattern, kIn6ScopeAt);
-          if (scope && scope != field<uint32_t>(addr, kIn6ScopeAt))
-            return 0;
+          if (scope && scope != field<uint32_t>(addr, kIn6ScopeAt)) return 0;
           if (memcmp(bytes(pattern, kIn6AddrAt), bytes(addr, kIn6AddrAt), sizeof(struct in6_addr)))
             return 0;
         }
         break;
       default:
-        if (memcmp(pattern, addr, kOpaqueSize))
-          return 0;
+        if (memcmp(pattern, addr, kOpaqueSize)) return 0;
         break;
     }
   }
@@ -257,14 +238,12 @@ KU_API int ku_match_sockaddr(const struct sockaddr *pattern, const struct sockad
 }
 
 KU_API void ku_canonize_sockaddr(struct sockaddr *sa) {
-  if (!sa || family(sa) != AF_INET6)
-    return;
+  if (!sa || family(sa) != AF_INET6) return;
   uint32_t w[4];
   memcpy(w, bytes(sa, kIn6AddrAt), sizeof w);
   bool mapped = w[0] == 0 && w[1] == 0 && w[2] == htonl(0xFFFF);
   bool compatible = w[0] == 0 && w[1] == 0 && w[2] == 0 && ntohl(w[3]) > 1;
-  if (!mapped && !compatible)
-    return;
+  if (!mapped && !compatible) return;
   auto *p = reinterpret_cast<unsigned char *>(sa);
   const uint16_t inet = AF_INET;
   memcpy(p + kFamilyAt, &inet, sizeof inet);

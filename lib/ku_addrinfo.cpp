@@ -12,14 +12,11 @@ KU_API int ku_getaddrinfo(const char *host, const char *service, const struct ad
   // missing service is asked as port 0 first and as given only if "0" is refused.
   const bool substituted = service == nullptr || service[0] == '\0';
   int rc = getaddrinfo(host, substituted ? "0" : service, hints, result);
-  if (substituted && rc == EAI_SERVICE)
-    rc = getaddrinfo(host, service, hints, result);
-  if (rc != 0)
-    return rc;
+  if (substituted && rc == EAI_SERVICE) rc = getaddrinfo(host, service, hints, result);
+  if (rc != 0) return rc;
 
   for (struct addrinfo *ai = *result; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_protocol != 0)
-      continue;
+    if (ai->ai_protocol != 0) continue;
     if (hints != nullptr && hints->ai_protocol != 0) {
       ai->ai_protocol = hints->ai_protocol;
     } else if (ai->ai_family == AF_INET || ai->ai_family == AF_INET6) {

@@ -43,9 +43,9 @@ namespace {
 
 enum alloc_kind { alloc_plain = 0, alloc_zeroed = 1, alloc_home = 2 };
 
-constexpr uint64_t kFirstSlots = 31;   // a new home's table
-constexpr uint64_t kAutoSlots = 7;     // the table laid into an automatic home's buffer
-constexpr uint64_t kMaxPrsize = 65535; // kub_prsize is 16 bits wide
+constexpr uint64_t kFirstSlots = 31;    // a new home's table
+constexpr uint64_t kAutoSlots = 7;      // the table laid into an automatic home's buffer
+constexpr uint64_t kMaxPrsize = 65535;  // kub_prsize is 16 bits wide
 constexpr uint64_t kSizeLimit = uint64_t{1} << SIZEBITS;
 // Far beyond any table that fits in memory; it keeps 3 * used, 4n + 3 and the byte count of a
 // table clear of 64-bit overflow.
@@ -171,8 +171,8 @@ void counter_set(uint64_t &counter, uint64_t value) {
 // Every table made here has n = 2^k - 1 slots (7, 31, 127, ...), so p mod n needs no division.
 // As 2^k = 1 (mod n), folding p at a width w that is a multiple of k keeps its residue; two folds
 // at the largest such w <= 32 bring any 64-bit p below 2^32.  The remainder of a 32-bit value by
-// n < 2^32 is then exact with one multiplication by the constant ceil(2^64 / n) and one high product
-// (Lemire, Kaser and Kurz), with no branch that depends on p.
+// n < 2^32 is then exact with one multiplication by the constant ceil(2^64 / n) and one high
+// product (Lemire, Kaser and Kurz), with no branch that depends on p.
 struct SlotMath {
   uint8_t width[32];
   uint64_t magic[32];
@@ -227,8 +227,8 @@ uint64_t table_bytes(uint64_t n) {
 void *map_table(uint64_t bytes) {
   // One huge page more than needed, then the unaligned head and the tail are given back.
   const uint64_t len = (bytes + 4095) & ~uint64_t{4095};
-  void *raw = mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                   -1, 0);
+  void *raw =
+      mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<uintptr_t>(raw);
   const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
@@ -305,8 +305,8 @@ void *pool_take(int c, uint64_t bytes) {
   }
   pool_unlock();
   const uint64_t count = blocks_per_mapping(bytes);
-  void *m = mmap(nullptr, bytes * count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
-                 0);
+  void *m =
+      mmap(nullptr, bytes * count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) return nullptr;
   // The first block serves now; the rest waits untouched.  Should another thread have mapped
   // meanwhile, the untouched rest of its mapping is given up, which costs address space only.
@@ -384,14 +384,13 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
 // With hole non-null, *hole receives the first empty slot passed before the hit (or null): the
 // slot at which entering p again would land once its entry is cleared.
 [[gnu::always_inline]] inline ku_alloc_t *ku_block_find(ku_block_t *t, const void *p,
-                                                       ku_alloc_t **hole = nullptr) {
+                                                        ku_alloc_t **hole = nullptr) {
   const uint64_t n = t->kub_n;
   const uint64_t used = t->kub_used;
   counter_add(local_count_ku_block_find, 1);
   counter_add(local_size_ku_block_find, n);
   counter_add(local_used_ku_block_find, used);
-  if (n > counter_read(local_max_size_ku_block_find))
-    counter_set(local_max_size_ku_block_find, n);
+  if (n > counter_read(local_max_size_ku_block_find)) counter_set(local_max_size_ku_block_find, n);
   if (used > counter_read(local_max_used_ku_block_find))
     counter_set(local_max_used_ku_block_find, used);
   assert(p && "ku_block_find: null address");
@@ -786,8 +785,8 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
   }
 
   // A carved block.  Only the last one carved may give bytes back to the area.
-  const uint64_t off = static_cast<uint64_t>(static_cast<char *>(data) -
-                                             static_cast<char *>(t->kub_preload));
+  const uint64_t off =
+      static_cast<uint64_t>(static_cast<char *>(data) - static_cast<char *>(t->kub_preload));
   const bool last = round8(off + old) == t->kub_prused;
   if (last ? round8(off + want) <= t->kub_prsize : want < old) {
     if (t->kub_stats) {
@@ -886,8 +885,7 @@ uint64_t occupied_slots(const ku_block_t *t) {
 // walk, perhaps in a replacement table), so the walk starts again on the home's current table
 // until it is empty.  In a large table consecutive slots hold blocks in no useful order for the
 // cache, so the block kAhead slots further on is prefetched.  Returns the table, now empty.
-template <bool kPrefetch>
-ku_block_t *release_all(ku_home_t *home) {
+template <bool kPrefetch> ku_block_t *release_all(ku_home_t *home) {
   constexpr uint64_t kAhead = 16;
   ku_block_t *t = home->kuh_blocks;
   assert(t->kub_used <= t->kub_n && "block table: more entries than slots");

@@ -87,7 +87,7 @@ class HomeLockPair {
       : first_(first), second_(second == first ? nullptr : second) {}
 
  private:
-  HomeLock first_;   // declared first: constructed first, destroyed last
+  HomeLock first_;  // declared first: constructed first, destroyed last
   HomeLock second_;
 };
 

@@ -16,6 +16,6 @@ void default_logger(void *stream, const char *format, va_list ap) {
 }  // namespace
 
 extern "C" {
-KU_API ku_log_t ku_log_default = {
-    sizeof(ku_log_t), "brome", "BROME_DEBUG", 0, 9, 0, default_logger, nullptr};
+KU_API ku_log_t ku_log_default = {sizeof(ku_log_t), "brome", "BROME_DEBUG", 0, 9, 0,
+                                  default_logger,   nullptr};
 }

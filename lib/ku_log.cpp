@@ -64,8 +64,7 @@ void write_record(const ku_log_t *log, const char *format, va_list ap) {
     logger = ku_log_default.log_logger;
     stream = ku_log_default.log_stream;
   }
-  if (logger != nullptr)
-    logger(stream, format, ap);
+  if (logger != nullptr) logger(stream, format, ap);
 }
 
 // ---- Call-site prefix ----
@@ -76,17 +75,14 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 const char *skip_position(const char *p) {
   const char *q = p;
   bool nonzero = false;
-  while (is_digit(*q))
-    nonzero |= *q++ != '0';
+  while (is_digit(*q)) nonzero |= *q++ != '0';
   return nonzero && *q == '$' ? q + 1 : p;
 }
 
 // Skips a field width or precision: digits, or '*' with an optional argument position.
 const char *skip_count(const char *p) {
-  if (*p == '*')
-    return skip_position(p + 1);
-  while (is_digit(*p))
-    ++p;
+  if (*p == '*') return skip_position(p + 1);
+  while (is_digit(*p)) ++p;
   return p;
 }
 
@@ -96,11 +92,9 @@ const char *skip_count(const char *p) {
 const char *conversion_end(const char *p) {
   ++p;
   p = skip_position(p);
-  while (*p != '\0' && strchr(" +-#0'I", *p) != nullptr)
-    ++p;
+  while (*p != '\0' && strchr(" +-#0'I", *p) != nullptr) ++p;
   p = skip_count(p);
-  if (*p == '.')
-    p = skip_count(p + 1);
+  if (*p == '.') p = skip_count(p + 1);
   switch (*p) {
     case 'h':
     case 'l':
@@ -117,8 +111,7 @@ const char *conversion_end(const char *p) {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 37)
     case 'w':
       p += p[1] == 'f' ? 2 : 1;
-      while (is_digit(*p))
-        ++p;
+      while (is_digit(*p)) ++p;
       break;
 #endif
     default:
@@ -144,8 +137,7 @@ class PrefixedFormat {
 
   void escaped(const char *s) {
     for (s = s != nullptr ? s : "(null)"; *s != '\0' && !cut_; ++s) {
-      if (*s == '%')
-        put('%');
+      if (*s == '%') put('%');
       put(*s);
     }
   }
@@ -158,10 +150,8 @@ class PrefixedFormat {
       digits[count++] = static_cast<char>('0' + magnitude % 10);
       magnitude /= 10;
     } while (magnitude != 0);
-    if (n < 0)
-      put('-');
-    while (count > 0)
-      put(digits[--count]);
+    if (n < 0) put('-');
+    while (count > 0) put(digits[--count]);
   }
 
   void verbatim(const char *s) {
@@ -206,11 +196,9 @@ extern "C" {
 
 KU_API void ku_log_init(ku_log_t *log) {
   assert(log != nullptr);
-  if (log == nullptr || log->log_init != 0)
-    return;
+  if (log == nullptr || log->log_init != 0) return;
   const bool report = reports_on();
-  if (log != &ku_log_default && ku_log_default.log_init == 0)
-    ku_log_init(&ku_log_default);
+  if (log != &ku_log_default && ku_log_default.log_init == 0) ku_log_init(&ku_log_default);
 
   const char *value = log->log_env != nullptr ? getenv(log->log_env) : nullptr;
   if (value != nullptr) {
@@ -224,8 +212,7 @@ KU_API void ku_log_init(ku_log_t *log) {
 
   log->log_level = log->log_default;
   log->log_init = 1;
-  if (!report)
-    return;
+  if (!report) return;
   if (log == &ku_log_default)
     _ku_llog(log, 0, __FILE__, __func__, __LINE__, "%s: initialized log to level %u (default)\n",
              log->log_name, log->log_level);
@@ -235,15 +222,13 @@ KU_API void ku_log_init(ku_log_t *log) {
 }
 
 KU_API void ku_log_redirect(ku_log_t *log, ku_logger_fn *logger, void *stream) {
-  if (log == nullptr)
-    log = &ku_log_default;
+  if (log == nullptr) log = &ku_log_default;
   log->log_logger = logger;
   log->log_stream = stream;
 }
 
 KU_API void ku_log_set_level(ku_log_t *log, unsigned level) {
-  if (log == nullptr)
-    log = &ku_log_default;
+  if (log == nullptr) log = &ku_log_default;
   log->log_level = level;
   log->log_init = 2;
   if (reports_on())
@@ -252,10 +237,8 @@ KU_API void ku_log_set_level(ku_log_t *log, unsigned level) {
 }
 
 KU_API void ku_log_soft_set_level(ku_log_t *log, unsigned level) {
-  if (log == nullptr)
-    log = &ku_log_default;
-  if (log->log_init == 1)
-    return;
+  if (log == nullptr) log = &ku_log_default;
+  if (log->log_init == 1) return;
   // The environment outranks a soft setting: it initialises a fresh log and keeps the level of
   // one it initialised before.
   if (log->log_env != nullptr && getenv(log->log_env) != nullptr) {
@@ -265,8 +248,8 @@ KU_API void ku_log_soft_set_level(ku_log_t *log, unsigned level) {
   log->log_level = level;
   log->log_init = 2;
   if (reports_on())
-    _ku_llog(log, 0, __FILE__, __func__, __LINE__, "%s: soft set log to level %u\n",
-             log->log_name, log->log_level);
+    _ku_llog(log, 0, __FILE__, __func__, __LINE__, "%s: soft set log to level %u\n", log->log_name,
+             log->log_level);
 }
 
 // ---- Records ----
@@ -276,8 +259,7 @@ KU_API void ku_log_soft_set_level(ku_log_t *log, unsigned level) {
 KU_API void _ku_llog(ku_log_t *log, unsigned level, const char *file, const char *function,
                      int line, const char *format, ...) {
   assert(log != nullptr);
-  if (log == nullptr || !passes(log, level))
-    return;
+  if (log == nullptr || !passes(log, level)) return;
   PrefixedFormat prefixed;
   prefixed.escaped(file);
   prefixed.put(':');
@@ -300,8 +282,7 @@ KU_API void _ku_vllog(ku_log_t *log, unsigned level, const char *file, const cha
   (void)function;
   (void)line;
   assert(log != nullptr);
-  if (log == nullptr || !passes(log, level))
-    return;
+  if (log == nullptr || !passes(log, level)) return;
   va_list copy;
   va_copy(copy, ap);
   write_record(log, format, copy);

@@ -21,7 +21,7 @@
 #include <string.h>
 
 /* _Generic does not evaluate its operand, so these checks need no definition to link against. */
-#define HAS_TYPE(expr, type) _Static_assert(_Generic((expr), type: 1, default: 0), #expr)
+#define HAS_TYPE(expr, type) _Static_assert(_Generic((expr), type : 1, default : 0), #expr)
 
 /* <ku/ku.h> */
 HAS_TYPE(&ku_init, int (*)(void));
@@ -29,12 +29,12 @@ HAS_TYPE(&ku_deinit, void (*)(void));
 HAS_TYPE(&ku_errno, int (*)(void));
 HAS_TYPE(&ku_seterrno, int (*)(int));
 HAS_TYPE(&ku_strerror, const char *(*)(int));
-HAS_TYPE(&ku_getaddrinfo, int (*)(const char *, const char *, const struct addrinfo *,
-                                  struct addrinfo **));
+HAS_TYPE(&ku_getaddrinfo,
+         int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **));
 HAS_TYPE(&ku_freeaddrinfo, void (*)(struct addrinfo *));
 HAS_TYPE(&ku_gai_strerror, const char *(*)(int));
-HAS_TYPE(&ku_getnameinfo, int (*)(const struct sockaddr *, size_t, char *, size_t, char *, size_t,
-                                  int));
+HAS_TYPE(&ku_getnameinfo,
+         int (*)(const struct sockaddr *, size_t, char *, size_t, char *, size_t, int));
 
 /* <ku/ku_socket.h> */
 HAS_TYPE(&ku_socket_close_on_exec, int *);
@@ -65,10 +65,10 @@ HAS_TYPE(&ku_log_init, void (*)(ku_log_t *));
 HAS_TYPE(&ku_log_redirect, void (*)(ku_log_t *, ku_logger_fn *, void *));
 HAS_TYPE(&ku_log_set_level, void (*)(ku_log_t *, unsigned));
 HAS_TYPE(&ku_log_soft_set_level, void (*)(ku_log_t *, unsigned));
-HAS_TYPE(&_ku_llog, void (*)(ku_log_t *, unsigned, const char *, const char *, int, const char *,
-                             ...));
-HAS_TYPE(&_ku_vllog, void (*)(ku_log_t *, unsigned, const char *, const char *, int, const char *,
-                              va_list));
+HAS_TYPE(&_ku_llog,
+         void (*)(ku_log_t *, unsigned, const char *, const char *, int, const char *, ...));
+HAS_TYPE(&_ku_vllog,
+         void (*)(ku_log_t *, unsigned, const char *, const char *, int, const char *, va_list));
 HAS_TYPE(&ku_log, void (*)(const char *, ...));
 HAS_TYPE(&ku_perror, void (*)(const char *));
 HAS_TYPE(&ku_perror2, void (*)(const char *, int));

@@ -42,13 +42,11 @@ void drain(int out_fd, int err_fd, Outcome &run) {
   int open_fds = (out_fd >= 0) + (err_fd >= 0);
   while (open_fds > 0) {
     if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR)
-        continue;
+      if (errno == EINTR) continue;
       break;
     }
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0)
-        continue;
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buf[4096];
       const ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n > 0) {
@@ -62,27 +60,23 @@ void drain(int out_fd, int err_fd, Outcome &run) {
   }
 }
 
-Outcome hostpeek(const std::vector<std::string> &args, const std::vector<std::string> &extra_env = {},
-             Stdout where = Stdout::pipe) {
+Outcome hostpeek(const std::vector<std::string> &args,
+                 const std::vector<std::string> &extra_env = {}, Stdout where = Stdout::pipe) {
   std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
   // Sanitizer builds of the command need their options; nothing else leaks in.
   for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char *value = getenv(name))
-      env.push_back(std::string(name) + "=" + value);
+    if (const char *value = getenv(name)) env.push_back(std::string(name) + "=" + value);
   env.insert(env.end(), extra_env.begin(), extra_env.end());
 
   std::vector<char *> argv{const_cast<char *>("hostpeek")};
-  for (const auto &a : args)
-    argv.push_back(const_cast<char *>(a.c_str()));
+  for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char *> envp;
-  for (auto &e : env)
-    envp.push_back(e.data());
+  for (auto &e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-    abort();
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) abort();
   // With every read end closed, the command's first write to standard output fails with EPIPE.
   // The read end goes before the fork: closed after it, the command could write first.
   if (where == Stdout::closed_pipe) {
@@ -90,13 +84,11 @@ Outcome hostpeek(const std::vector<std::string> &args, const std::vector<std::st
     out[0] = -1;
   }
   const pid_t pid = fork();
-  if (pid < 0)
-    abort();
+  if (pid < 0) abort();
   if (pid == 0) {
     if (where == Stdout::dev_full) {
       const int full = open("/dev/full", O_WRONLY);
-      if (full < 0 || dup2(full, 1) < 0)
-        _exit(126);
+      if (full < 0 || dup2(full, 1) < 0) _exit(126);
     } else {
       dup2(out[1], 1);
     }
@@ -127,8 +119,7 @@ bool localhost_is_loopback_only() {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo *list = nullptr;
-  if (getaddrinfo("localhost", nullptr, &hints, &list) != 0)
-    return false;
+  if (getaddrinfo("localhost", nullptr, &hints, &list) != 0) return false;
   bool only_loopback = list != nullptr;
   for (const struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
     const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ai->ai_addr);

@@ -20,8 +20,8 @@ struct Call {
 };
 
 struct Resolver {
-  std::deque<int> codes;        // what the next calls return; 0 hands out `list`
-  std::vector<addrinfo> list;   // linked up when handed out
+  std::deque<int> codes;       // what the next calls return; 0 hands out `list`
+  std::vector<addrinfo> list;  // linked up when handed out
   std::vector<Call> calls;
   const addrinfo *freed = nullptr;
 } resolver;
@@ -32,10 +32,8 @@ extern "C" int getaddrinfo(const char *host, const char *service, const addrinfo
                            addrinfo **result) {
   resolver.calls.push_back({host, service, hints});
   const int code = resolver.codes.empty() ? EAI_FAIL : resolver.codes.front();
-  if (!resolver.codes.empty())
-    resolver.codes.pop_front();
-  if (code != 0)
-    return code;
+  if (!resolver.codes.empty()) resolver.codes.pop_front();
+  if (code != 0) return code;
   std::vector<addrinfo> &list = resolver.list;
   for (size_t i = 0; i < list.size(); ++i)
     list[i].ai_next = i + 1 < list.size() ? &list[i + 1] : nullptr;
@@ -113,7 +111,7 @@ TEST_F(ScriptedResolver, other_failures_and_named_services_are_not_retried) {
 TEST_F(ScriptedResolver, null_hints_fill_tcp_and_udp_for_inet_families_only) {
   resolver.codes = {0};
   resolver.list = {entry(AF_INET, SOCK_STREAM, 0), entry(AF_INET6, SOCK_DGRAM, 0),
-                   entry(AF_INET, SOCK_RAW, 0),    entry(AF_UNIX, SOCK_STREAM, 0),
+                   entry(AF_INET, SOCK_RAW, 0), entry(AF_UNIX, SOCK_STREAM, 0),
                    entry(AF_INET6, SOCK_STREAM, 132)};
   ASSERT_EQ(lookup("80"), 0);
   EXPECT_EQ(protocols(), (std::vector<int>{6, 17, 0, 0, 132}));
@@ -127,8 +125,7 @@ TEST_F(ScriptedResolver, hints_protocol_fills_every_entry_without_one) {
   ASSERT_EQ(lookup("80", &hints), 0);
   EXPECT_EQ(protocols(), (std::vector<int>{132, 132, 132, 6}));
 
-  for (addrinfo &ai : resolver.list)
-    ai.ai_protocol = ai.ai_protocol == 132 ? 0 : ai.ai_protocol;
+  for (addrinfo &ai : resolver.list) ai.ai_protocol = ai.ai_protocol == 132 ? 0 : ai.ai_protocol;
   hints.ai_protocol = 0;
   ASSERT_EQ(lookup("80", &hints), 0);
   EXPECT_EQ(protocols(), (std::vector<int>{6, 0, 0, 6}));

@@ -32,8 +32,7 @@ TEST(GetAddrInfo, null_or_empty_service_is_looked_up_as_port_0) {
     addrinfo *list = nullptr;
     ASSERT_EQ(ku_getaddrinfo("127.0.0.1", service, &hints, &list), 0);
     ASSERT_NE(list, nullptr);
-    for (const addrinfo *ai = list; ai != nullptr; ai = ai->ai_next)
-      EXPECT_EQ(port_of(ai), 0u);
+    for (const addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) EXPECT_EQ(port_of(ai), 0u);
     ku_freeaddrinfo(list);
   }
 }

@@ -134,8 +134,7 @@ TEST(HomeReport, preload_area_carved_blocks_and_statistics) {
       "  total: 2 entries, 110 bytes\n"
       "  stats: alloc 1 (100 bytes), free 0 (0 bytes), live 1 (100 bytes), carved 2, "
       "carved freed 1, sub-homes 0, resizes 0\n";
-  EXPECT_THAT(named(report(home), names),
-              AnyOf(Eq(head + c + p + tail), Eq(head + p + c + tail)));
+  EXPECT_THAT(named(report(home), names), AnyOf(Eq(head + c + p + tail), Eq(head + p + c + tail)));
   ku_home_unref(home);
 }
 
@@ -190,7 +189,7 @@ void destroy_pair(void *m) {
 class HomeReportLocks : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = {_ku_home_locker, _ku_home_unlocker, _ku_home_mutex_locker,
+    saved_ = {_ku_home_locker,          _ku_home_unlocker,       _ku_home_mutex_locker,
               _ku_home_mutex_trylocker, _ku_home_mutex_unlocker, _ku_home_destroy_mutexes};
     _ku_home_locker = counting_locker;
     _ku_home_unlocker = counting_unlocker;

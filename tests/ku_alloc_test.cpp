@@ -49,7 +49,6 @@ bool entry_is_home(const ku_block_t *t, const void *p) {
   return t->kub_nodes[slot_of(t, p)].kua_home;
 }
 
-
 bool all_bytes(const void *p, unsigned char v, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (static_cast<const unsigned char *>(p)[i] != v) return false;
@@ -114,7 +113,7 @@ TEST(Table, probe_chains_and_cleared_slots) {
   alignas(8) static unsigned char buf[4096];
   ku_home_t *a = ku_home_auto(buf, sizeof buf);  // 7 slots, step 1
   ku_home_t *h = ku_home_create();
-  ku_home_preload(h, 100, 248);                  // 31 slots, step 29
+  ku_home_preload(h, 100, 248);  // 31 slots, step 29
   for (ku_home_t *home : {a, h}) {
     const uint64_t n = home->kuh_blocks->kub_n, step = n == 7 ? 1 : 29;
     void *p[3];
@@ -604,7 +603,10 @@ TEST(Move, refuses_a_destination_below_the_source) {
 // ---- Preload and automatic homes ----
 
 TEST(Preload, area_sizes) {
-  struct Case { int n, size; uint16_t area; };
+  struct Case {
+    int n, size;
+    uint16_t area;
+  };
   for (Case c : {Case{4, 10, 64}, Case{100, 1000, 65535}, Case{3, INT_MAX, 65535}, Case{0, 8, 0},
                  Case{-1, 8, 65535}, Case{2, INT_MAX - 3, 65535}}) {
     ku_home_t h{};

@@ -32,7 +32,8 @@
 #include <vector>
 
 #if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
 #define KU_SANITIZED 1
 #endif
 #endif
@@ -60,8 +61,7 @@ size_t slot_of(uintptr_t p) { return (p >> 4) * 0x9E3779B97F4A7C15ull >> 48; }
 void track(void *ptr) {
   auto p = reinterpret_cast<uintptr_t>(ptr);
   size_t i = slot_of(p);
-  while (tracked[i] != 0)
-    i = (i + 1) % kTrackSlots;
+  while (tracked[i] != 0) i = (i + 1) % kTrackSlots;
   tracked[i] = p;
   ++tracked_count;
 }
@@ -69,10 +69,8 @@ void track(void *ptr) {
 void untrack(void *ptr) {
   auto p = reinterpret_cast<uintptr_t>(ptr);
   size_t i = slot_of(p);
-  while (tracked[i] != 0 && tracked[i] != p)
-    i = (i + 1) % kTrackSlots;
-  if (tracked[i] == 0)
-    return;
+  while (tracked[i] != 0 && tracked[i] != p) i = (i + 1) % kTrackSlots;
+  if (tracked[i] == 0) return;
   tracked[i] = 0;
   --tracked_count;
   for (size_t j = (i + 1) % kTrackSlots; tracked[j] != 0; j = (j + 1) % kTrackSlots) {
@@ -98,10 +96,8 @@ struct Injector {
 Injector inj;
 
 bool fail_now() {
-  if (!inj.armed)
-    return false;
-  if (++inj.calls != inj.fail_at)
-    return false;
+  if (!inj.armed) return false;
+  if (++inj.calls != inj.fail_at) return false;
   inj.failed = true;
   errno = ENOMEM;
   return true;
@@ -112,20 +108,16 @@ bool fail_now() {
 extern "C" {
 
 void *malloc(size_t n) {
-  if (fail_now())
-    return nullptr;
+  if (fail_now()) return nullptr;
   void *p = __libc_malloc(n);
-  if (p != nullptr && inj.tracking)
-    track(p);
+  if (p != nullptr && inj.tracking) track(p);
   return p;
 }
 
 void *calloc(size_t n, size_t size) {
-  if (fail_now())
-    return nullptr;
+  if (fail_now()) return nullptr;
   void *p = __libc_calloc(n, size);
-  if (p != nullptr && inj.tracking)
-    track(p);
+  if (p != nullptr && inj.tracking) track(p);
   return p;
 }
 
@@ -134,21 +126,17 @@ void *realloc(void *old, size_t n) {
     untrack(old);
     return __libc_realloc(old, 0);
   }
-  if (fail_now())
-    return nullptr;
+  if (fail_now()) return nullptr;
   void *p = __libc_realloc(old, n);
   if (p != nullptr) {
-    if (old != nullptr)
-      untrack(old);
-    if (inj.tracking)
-      track(p);
+    if (old != nullptr) untrack(old);
+    if (inj.tracking) track(p);
   }
   return p;
 }
 
 void free(void *p) {
-  if (p == nullptr)
-    return;
+  if (p == nullptr) return;
   untrack(p);
   __libc_free(p);
 }
@@ -156,8 +144,7 @@ void free(void *p) {
 // The homes take their larger tables from pages of their own; a refused mapping is one more
 // way for memory to run out.
 void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset) {
-  if ((flags & MAP_ANONYMOUS) != 0 && fail_now())
-    return MAP_FAILED;
+  if ((flags & MAP_ANONYMOUS) != 0 && fail_now()) return MAP_FAILED;
   return reinterpret_cast<void *>(syscall(SYS_mmap, addr, len, prot, flags, fd, offset));
 }
 
@@ -172,8 +159,8 @@ class FailureSweep : public ::testing::Test {
   void SetUp() override { g_failure_points = 0; }
   // Printed so the number of distinct failure points can be followed from run to run.
   void TearDown() override {
-    std::printf("[ failpoints ] %s: %d\n", ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-                g_failure_points);
+    std::printf("[ failpoints ] %s: %d\n",
+                ::testing::UnitTest::GetInstance()->current_test_info()->name(), g_failure_points);
   }
 };
 
@@ -221,8 +208,7 @@ void sweep(const char *name, const Scenario &s) {
     // Forget whatever leaked, so the next run starts clean.
     std::memset(tracked, 0, sizeof tracked);
     tracked_count = 0;
-    if (!failed)
-      return;
+    if (!failed) return;
   }
   ADD_FAILURE() << name << ": still failing after 200 injected failures";
 }
@@ -236,11 +222,9 @@ struct World {
   void make(int earlier, bool stats = false) {
     home = ku_home_create();
     ASSERT_NE(home, nullptr);
-    if (stats)
-      ku_home_init_stats(home);
+    if (stats) ku_home_init_stats(home);
     blocks.clear();
-    for (int i = 0; i < earlier; ++i)
-      add(16 + 8 * (i % 5));
+    for (int i = 0; i < earlier; ++i) add(16 + 8 * (i % 5));
   }
   void add(int size) {
     auto *p = static_cast<unsigned char *>(ku_alloc(home, size));
@@ -259,8 +243,7 @@ struct World {
   }
   // Frees the earlier blocks one by one (they must still be freeable), then ends the home.
   void end() {
-    for (auto [p, size] : blocks)
-      ku_free(home, p);
+    for (auto [p, size] : blocks) ku_free(home, p);
     std::vector<std::pair<unsigned char *, int>>().swap(blocks);  // the sweep counts its memory too
     EXPECT_EQ(ku_home_unref(home), 1);
     home = nullptr;
@@ -285,33 +268,33 @@ TEST_F(FailureSweep, allocation_calls) {
     Alloc fn = call.second;
     // 3 earlier blocks: no growth; 21: the call must first grow the table.
     for (int earlier : {3, 21}) {
-      sweep(name, {[&] { w.make(earlier, true); },
-                   [&] { return (result = fn(w.home, 100)) != nullptr; },
-                   [&](bool failed) {
-                     w.verify();
-                     EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
-                     if (!failed) {
-                       EXPECT_EQ(ku_in_home(w.home, result), 1);
-                     }
-                   },
-                   [&] {
-                     if (result != nullptr)
-                       ku_free(w.home, result);
-                     w.end();
-                   }});
+      sweep(name,
+            {[&] { w.make(earlier, true); }, [&] { return (result = fn(w.home, 100)) != nullptr; },
+             [&](bool failed) {
+               w.verify();
+               EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
+               if (!failed) {
+                 EXPECT_EQ(ku_in_home(w.home, result), 1);
+               }
+             },
+             [&] {
+               if (result != nullptr) ku_free(w.home, result);
+               w.end();
+             }});
     }
   }
 }
 
 TEST_F(FailureSweep, realloc_of_heap_and_carved_blocks) {
   // realloc of null allocates, here growing a full table first.
-  sweep("ku_realloc of null", {[&] { w.make(21, true); },
-                               [&] { return (result = ku_realloc(w.home, nullptr, 40)) != nullptr; },
-                               [&](bool failed) {
-                                 w.verify();
-                                 EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
-                               },
-                               [&] { w.end(); }});
+  sweep("ku_realloc of null",
+        {[&] { w.make(21, true); },
+         [&] { return (result = ku_realloc(w.home, nullptr, 40)) != nullptr; },
+         [&](bool failed) {
+           w.verify();
+           EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
+         },
+         [&] { w.end(); }});
   // A heap block that grows: on failure the old block stays valid, recorded and unchanged.
   void *data = nullptr;
   sweep("ku_realloc heap", {[&] {
@@ -362,47 +345,44 @@ TEST_F(FailureSweep, making_homes) {
                           }
                         },
                         [] {
-                          if (result != nullptr)
-                            ku_home_unref(static_cast<ku_home_t *>(result));
+                          if (result != nullptr) ku_home_unref(static_cast<ku_home_t *>(result));
                         }});
-  sweep("ku_home_create", {[] {}, [] { return (result = ku_home_create()) != nullptr; },
-                           [](bool) {},
-                           [] {
-                             if (result != nullptr)
-                               ku_home_unref(static_cast<ku_home_t *>(result));
-                           }});
+  sweep("ku_home_create",
+        {[] {}, [] { return (result = ku_home_create()) != nullptr; }, [](bool) {},
+         [] {
+           if (result != nullptr) ku_home_unref(static_cast<ku_home_t *>(result));
+         }});
   static ku_home_t record;
-  sweep("ku_home_init", {[] { std::memset(&record, 0, sizeof record); },
-                         [] { return ku_home_init(&record) == 0; },
-                         [](bool failed) { EXPECT_EQ(record.kuh_blocks == nullptr, failed); },
-                         [] { ku_home_deinit(&record); }});
-  sweep("ku_home_clone of a parent", {[] { w.make(5, true); },
-                                      [] { return (result = ku_home_clone(w.home, 48)) != nullptr; },
-                                      [](bool failed) {
-                                        w.verify();
-                                        EXPECT_EQ(ku_in_home(w.home, result), failed ? 0 : 1);
-                                        EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
-                                        if (!failed) {
-                                          auto *sub = static_cast<ku_home_t *>(result);
-                                          EXPECT_EQ(ku_home_parent(sub), w.home);
-                                          EXPECT_NE(ku_alloc(sub, 10), nullptr);
-                                        }
-                                      },
-                                      [] { w.end(); }});
+  sweep("ku_home_init",
+        {[] { std::memset(&record, 0, sizeof record); }, [] { return ku_home_init(&record) == 0; },
+         [](bool failed) { EXPECT_EQ(record.kuh_blocks == nullptr, failed); },
+         [] { ku_home_deinit(&record); }});
+  sweep("ku_home_clone of a parent",
+        {[] { w.make(5, true); }, [] { return (result = ku_home_clone(w.home, 48)) != nullptr; },
+         [](bool failed) {
+           w.verify();
+           EXPECT_EQ(ku_in_home(w.home, result), failed ? 0 : 1);
+           EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
+           if (!failed) {
+             auto *sub = static_cast<ku_home_t *>(result);
+             EXPECT_EQ(ku_home_parent(sub), w.home);
+             EXPECT_NE(ku_alloc(sub, 10), nullptr);
+           }
+         },
+         [] { w.end(); }});
   // A parent whose table is full: the table, the record and the sub-home's table can each fail.
-  sweep("ku_home_clone growing its parent", {[] { w.make(21, true); },
-                                             [] { return (result = ku_home_clone(w.home, 64)) != nullptr; },
-                                             [](bool failed) {
-                                               w.verify();
-                                               EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
-                                             },
-                                             [] { w.end(); }});
-  sweep("ku_home_clone without parent", {[] {}, [] { return (result = ku_home_clone(nullptr, 32)) != nullptr; },
-                                         [](bool) {},
-                                         [] {
-                                           if (result != nullptr)
-                                             ku_home_unref(static_cast<ku_home_t *>(result));
-                                         }});
+  sweep("ku_home_clone growing its parent",
+        {[] { w.make(21, true); }, [] { return (result = ku_home_clone(w.home, 64)) != nullptr; },
+         [](bool failed) {
+           w.verify();
+           EXPECT_EQ(live_count(w.home), w.blocks.size() + (failed ? 0 : 1));
+         },
+         [] { w.end(); }});
+  sweep("ku_home_clone without parent",
+        {[] {}, [] { return (result = ku_home_clone(nullptr, 32)) != nullptr; }, [](bool) {},
+         [] {
+           if (result != nullptr) ku_home_unref(static_cast<ku_home_t *>(result));
+         }});
 }
 
 TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
@@ -415,8 +395,7 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
                            moved.clear();
                            destructor_runs = 0;
                            ku_home_destructor(src, [](void *) { ++destructor_runs; });
-                           for (int i = 0; i < 30; ++i)
-                             moved.push_back(ku_alloc(src, 8 + i));
+                           for (int i = 0; i < 30; ++i) moved.push_back(ku_alloc(src, 8 + i));
                          },
                          [] { return ku_home_move(w.home, src) == 0; },
                          [](bool failed) {
@@ -428,8 +407,7 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
                              EXPECT_EQ(ku_in_home(src, p), failed ? 1 : 0);
                              EXPECT_EQ(ku_in_home(w.home, p), failed ? 0 : 1);
                            }
-                           for (void *p : moved)
-                             ku_free(failed ? src : w.home, p);
+                           for (void *p : moved) ku_free(failed ? src : w.home, p);
                          },
                          [] {
                            ku_home_unref(src);
@@ -445,12 +423,10 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
                               ku_home_stats_t st;
                               void *p = ku_alloc(w.home, 8);
                               ku_home_get_stats(w.home, 0, &st, sizeof st);
-                              if (p != nullptr)
-                                ku_free(w.home, p);
+                              if (p != nullptr) ku_free(w.home, p);
                               return st.kst_alloc_preload == 1;
                             },
-                            [](bool) { w.verify(); },
-                            [] { w.end(); }});
+                            [](bool) { w.verify(); }, [] { w.end(); }});
   sweep("ku_home_preload on a home without table",
         {[] { std::memset(&zero, 0, sizeof zero); },
          [] {
@@ -469,8 +445,7 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
            w.make(2);
            ASSERT_EQ(ku_home_threadsafe(w.home), 0);
            sub = static_cast<ku_home_t *>(ku_home_clone(w.home, 32));
-           for (int i = 0; i < 21; ++i)
-             ku_alloc(sub, 24);
+           for (int i = 0; i < 21; ++i) ku_alloc(sub, 24);
          },
          [] { return (result = ku_alloc(sub, 24)) != nullptr; },
          [](bool failed) {
@@ -488,8 +463,7 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
                            [] {
                              // Writing a report to a stream may allocate the stream's buffer.
                              bool ok = ku_home_report(w.home, report) == 0;
-                             if (!ok && inj.failed)
-                               errno = ENOMEM;
+                             if (!ok && inj.failed) errno = ENOMEM;
                              return ok;
                            },
                            [](bool) { w.verify(); },
@@ -505,10 +479,8 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
                                  ku_home_get_stats(w.home, 0, &st, sizeof st);
                                  return st.kst_size == sizeof st;
                                },
-                               [](bool) { w.verify(); },
-                               [] { w.end(); }});
-  sweep("ku_home_threadsafe", {[] { w.make(3); },
-                               [] { return ku_home_threadsafe(w.home) == 0; },
+                               [](bool) { w.verify(); }, [] { w.end(); }});
+  sweep("ku_home_threadsafe", {[] { w.make(3); }, [] { return ku_home_threadsafe(w.home) == 0; },
                                [](bool failed) {
                                  EXPECT_EQ(ku_home_is_threadsafe(w.home), failed ? 0 : 1);
                                  w.verify();
@@ -521,14 +493,12 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
         {[] {
            autoh = ku_home_auto(area, sizeof area);
            autoblocks.clear();
-           for (int i = 0; i < 5; ++i)
-             autoblocks.push_back(ku_alloc(autoh, 16));
+           for (int i = 0; i < 5; ++i) autoblocks.push_back(ku_alloc(autoh, 16));
          },
          [] { return (result = ku_alloc(autoh, 400)) != nullptr; },
          [](bool failed) {
            ku_home_check(autoh);
-           for (void *p : autoblocks)
-             EXPECT_EQ(ku_in_home(autoh, p), 1);
+           for (void *p : autoblocks) EXPECT_EQ(ku_in_home(autoh, p), 1);
            EXPECT_EQ(ku_in_home(autoh, result), failed ? 0 : 1);
          },
          [] {
@@ -539,27 +509,27 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
 
 TEST_F(FailureSweep, logging_and_lookup) {
   static FILE *sink;
-  sweep("_ku_llog to a stream",
-        {[] {
-           sink = tmpfile();
-           ku_log_redirect(&ku_log_global, nullptr, nullptr);
-           ku_log_set_level(&ku_log_global, 5);
-           ku_log_default.log_stream = sink;
-         },
-         [] {
-           _ku_llog(&ku_log_global, 1, "x.c", "f", 1, "value %d %s\n", 42, "text");
-           ku_perror2("open", ENOENT);
-           // Logging has no error results: a record lost to a full heap is dropped, and the
-           // sweep only asks that nothing crashes or leaks.
-           if (inj.failed)
-             errno = ENOMEM;
-           return !inj.failed;
-         },
-         [](bool) {},
-         [] {
-           ku_log_default.log_stream = nullptr;
-           fclose(sink);
-         }});
+  sweep("_ku_llog to a stream", {[] {
+                                   sink = tmpfile();
+                                   ku_log_redirect(&ku_log_global, nullptr, nullptr);
+                                   ku_log_set_level(&ku_log_global, 5);
+                                   ku_log_default.log_stream = sink;
+                                 },
+                                 [] {
+                                   _ku_llog(&ku_log_global, 1, "x.c", "f", 1, "value %d %s\n", 42,
+                                            "text");
+                                   ku_perror2("open", ENOENT);
+                                   // Logging has no error results: a record lost to a full heap is
+                                   // dropped, and the sweep only asks that nothing crashes or
+                                   // leaks.
+                                   if (inj.failed) errno = ENOMEM;
+                                   return !inj.failed;
+                                 },
+                                 [](bool) {},
+                                 [] {
+                                   ku_log_default.log_stream = nullptr;
+                                   fclose(sink);
+                                 }});
 
   // The resolver's own first use loads its configuration for good: do it outside the sweep.
   struct addrinfo hints {};
@@ -586,8 +556,7 @@ TEST_F(FailureSweep, logging_and_lookup) {
                              }
                            },
                            [] {
-                             if (res != nullptr)
-                               ku_freeaddrinfo(res);
+                             if (res != nullptr) ku_freeaddrinfo(res);
                            }});
 }
 

@@ -45,9 +45,9 @@ struct RegisterScenario {
   RegisterScenario(const char *name, Scenario run) { scenarios().push_back({name, run}); }
 };
 
-#define SCENARIO(name)                                                 \
-  void scenario_##name();                                              \
-  const RegisterScenario register_##name(#name, scenario_##name);      \
+#define SCENARIO(name)                                            \
+  void scenario_##name();                                         \
+  const RegisterScenario register_##name(#name, scenario_##name); \
   void scenario_##name()
 
 const char kScenarioVariable[] = "KU_LOG_TEST_SCENARIO";
@@ -63,8 +63,7 @@ std::string read_all(FILE *f) {
   rewind(f);
   char chunk[4096];
   size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-    text.append(chunk, n);
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
   return text;
 }
 
@@ -73,11 +72,9 @@ std::string read_all(FILE *f) {
 ChildResult run_child(const char *scenario, std::vector<std::string> env = {}) {
   env.push_back(std::string(kScenarioVariable) + "=" + scenario);
   for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
-    if (const char *value = getenv(keep))
-      env.push_back(std::string(keep) + "=" + value);
+    if (const char *value = getenv(keep)) env.push_back(std::string(keep) + "=" + value);
   std::vector<char *> envp;
-  for (std::string &entry : env)
-    envp.push_back(entry.data());
+  for (std::string &entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
   char self[] = "/proc/self/exe";
   char *argv[] = {self, nullptr};
@@ -124,9 +121,11 @@ void show_both() {
   show(&ku_log_global);
 }
 
-#define EXPECT_CHILD_OK(r) EXPECT_EQ((r).status, 0) << "stdout:\n" << (r).out << "stderr:\n" << (r).err
+#define EXPECT_CHILD_OK(r) \
+  EXPECT_EQ((r).status, 0) << "stdout:\n" << (r).out << "stderr:\n" << (r).err
 
-const char kInitDefault[] = "lib/ku_log.cpp:N ku_log_init() brome: initialized log to level 0 (default)\n";
+const char kInitDefault[] =
+    "lib/ku_log.cpp:N ku_log_init() brome: initialized log to level 0 (default)\n";
 
 // ---- Initialisation at start-up ----
 
@@ -189,8 +188,8 @@ TEST(LogInit, second_init_changes_nothing_and_reports_nothing) {
 // ---- Level texts ----
 
 SCENARIO(level_texts) {
-  static const char *const variables[] = {"T_EMPTY", "T_ABC",  "T_MINUS1", "T_7X", "T_BLANKS",
-                                          "T_BIG",   "T_SMALL", "T_UINT",  "T_INTMAX"};
+  static const char *const variables[] = {"T_EMPTY", "T_ABC",   "T_MINUS1", "T_7X",    "T_BLANKS",
+                                          "T_BIG",   "T_SMALL", "T_UINT",   "T_INTMAX"};
   for (const char *variable : variables) {
     ku_log_t log = {sizeof(ku_log_t), variable, variable, 42, 9, 0, nullptr, nullptr};
     ku_log_init(&log);
@@ -199,10 +198,10 @@ SCENARIO(level_texts) {
 }
 
 TEST(LogInit, level_text_is_read_as_atoi_reads_it_and_clamped_to_int) {
-  ChildResult r = run_child("level_texts", {"T_EMPTY=", "T_ABC=abc", "T_MINUS1=-1", "T_7X=7x",
-                                            "T_BLANKS= \t+12 3", "T_BIG=99999999999999999999999",
-                                            "T_SMALL=-99999999999", "T_UINT=4294967295",
-                                            "T_INTMAX=2147483647"});
+  ChildResult r = run_child(
+      "level_texts", {"T_EMPTY=", "T_ABC=abc", "T_MINUS1=-1", "T_7X=7x", "T_BLANKS= \t+12 3",
+                      "T_BIG=99999999999999999999999", "T_SMALL=-99999999999", "T_UINT=4294967295",
+                      "T_INTMAX=2147483647"});
   EXPECT_CHILD_OK(r);
   EXPECT_EQ(r.out,
             "T_EMPTY 2 0\nT_ABC 2 0\nT_MINUS1 2 4294967295\nT_7X 2 7\nT_BLANKS 2 12\n"
@@ -271,7 +270,8 @@ SCENARIO(set_level_overrides_environment) {
 }
 
 TEST(LogSetLevel, wins_over_variable_and_leaves_default_log_uninitialised) {
-  ChildResult r = run_child("set_level_overrides_environment", {"KU_DEBUG=7", "SHOW_DEBUG_LEVELS="});
+  ChildResult r =
+      run_child("set_level_overrides_environment", {"KU_DEBUG=7", "SHOW_DEBUG_LEVELS="});
   EXPECT_CHILD_OK(r);
   EXPECT_EQ(r.out, "brome 0 9\nku 2 3\nku 2 3\n");
   EXPECT_EQ(without_lines(r.err), "lib/ku_log.cpp:N ku_log_set_level() ku: set log to level 3\n");
@@ -281,7 +281,8 @@ TEST(LogSetLevel, wins_over_variable_and_leaves_default_log_uninitialised) {
 
 SCENARIO(soft_set_rows) {
   ku_log_t fresh_set = {sizeof(ku_log_t), "fresh_set", "SET_DEBUG", 0, 9, 0, nullptr, nullptr};
-  ku_log_t fresh_unset = {sizeof(ku_log_t), "fresh_unset", "UNSET_DEBUG", 0, 9, 0, nullptr, nullptr};
+  ku_log_t fresh_unset = {sizeof(ku_log_t), "fresh_unset", "UNSET_DEBUG", 0, 9, 0,
+                          nullptr,          nullptr};
   ku_log_t own_set = {sizeof(ku_log_t), "own_set", "SET_DEBUG", 0, 9, 0, nullptr, nullptr};
   ku_log_t own_unset = {sizeof(ku_log_t), "own_unset", "UNSET_DEBUG", 0, 9, 0, nullptr, nullptr};
   ku_log_t follower = {sizeof(ku_log_t), "follower", nullptr, 0, 9, 0, nullptr, nullptr};
@@ -294,22 +295,22 @@ SCENARIO(soft_set_rows) {
   ku_log_soft_set_level(&own_set, 6);
   ku_log_soft_set_level(&own_unset, 6);
   ku_log_soft_set_level(&follower, 6);
-  for (const ku_log_t *log : {&fresh_set, &fresh_unset, &own_set, &own_unset, &follower})
-    show(log);
+  for (const ku_log_t *log : {&fresh_set, &fresh_unset, &own_set, &own_unset, &follower}) show(log);
 }
 
 TEST(LogSoftSetLevel, yields_to_variable_and_to_default_initialisation) {
   ChildResult r = run_child("soft_set_rows", {"SET_DEBUG=5", "SHOW_DEBUG_LEVELS="});
   EXPECT_CHILD_OK(r);
   EXPECT_EQ(r.out, "fresh_set 2 5\nfresh_unset 2 6\nown_set 2 1\nown_unset 2 6\nfollower 1 0\n");
-  EXPECT_EQ(without_lines(r.err),
-            std::string(kInitDefault) +
-                "lib/ku_log.cpp:N ku_log_init() follower: logging at default level 0\n"
-                "lib/ku_log.cpp:N ku_log_set_level() own_set: set log to level 1\n"
-                "lib/ku_log.cpp:N ku_log_set_level() own_unset: set log to level 1\n"
-                "lib/ku_log.cpp:N ku_log_init() fresh_set: initialized log to level 5 (SET_DEBUG=5)\n"
-                "lib/ku_log.cpp:N ku_log_soft_set_level() fresh_unset: soft set log to level 6\n"
-                "lib/ku_log.cpp:N ku_log_soft_set_level() own_unset: soft set log to level 6\n");
+  EXPECT_EQ(
+      without_lines(r.err),
+      std::string(kInitDefault) +
+          "lib/ku_log.cpp:N ku_log_init() follower: logging at default level 0\n"
+          "lib/ku_log.cpp:N ku_log_set_level() own_set: set log to level 1\n"
+          "lib/ku_log.cpp:N ku_log_set_level() own_unset: set log to level 1\n"
+          "lib/ku_log.cpp:N ku_log_init() fresh_set: initialized log to level 5 (SET_DEBUG=5)\n"
+          "lib/ku_log.cpp:N ku_log_soft_set_level() fresh_unset: soft set log to level 6\n"
+          "lib/ku_log.cpp:N ku_log_soft_set_level() own_unset: soft set log to level 6\n");
 }
 
 SCENARIO(soft_set_default) {
@@ -621,8 +622,7 @@ TEST_F(LogPath, null_log_drops_the_record_without_assertions) {
 const struct ChildDispatch {
   ChildDispatch() {
     const char *name = getenv(kScenarioVariable);
-    if (name == nullptr)
-      return;
+    if (name == nullptr) return;
     unsetenv(kScenarioVariable);
     for (const NamedScenario &s : scenarios()) {
       if (strcmp(s.name, name) == 0) {

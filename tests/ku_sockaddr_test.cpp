@@ -243,10 +243,9 @@ class RandomRecords {
 
   Rec next() {
     Rec r;
-    for (auto &byte : r.b)
-      byte = pick({0x00, 0x01, 0x7F, 0xFF});
-    uint16_t family = pick<uint16_t>({AF_INET, AF_INET, AF_INET6, AF_INET6, AF_INET6, AF_UNSPEC,
-                                      AF_UNIX, 0x0200, 0xFFFF});
+    for (auto &byte : r.b) byte = pick({0x00, 0x01, 0x7F, 0xFF});
+    uint16_t family = pick<uint16_t>(
+        {AF_INET, AF_INET, AF_INET6, AF_INET6, AF_INET6, AF_UNSPEC, AF_UNIX, 0x0200, 0xFFFF});
     memcpy(r.b, &family, 2);
     if (family == AF_INET6) {
       unsigned char *addr = r.b + 8;
@@ -257,8 +256,7 @@ class RandomRecords {
           break;
         case 2:  // ::a.b.c.d, sometimes :: or ::1
           memset(addr, 0, 12);
-          if (pick({0, 1}))
-            memset(addr + 12, 0, 3);
+          if (pick({0, 1})) memset(addr + 12, 0, 3);
           break;
         default:
           break;
@@ -268,8 +266,7 @@ class RandomRecords {
   }
 
  private:
-  template <typename T>
-  T pick(std::initializer_list<T> choices) {
+  template <typename T> T pick(std::initializer_list<T> choices) {
     std::uniform_int_distribution<size_t> d(0, choices.size() - 1);
     return *(choices.begin() + d(rng_));
   }
@@ -281,8 +278,7 @@ class RandomRecords {
 std::vector<Rec> random_records(size_t n, uint32_t seed) {
   RandomRecords gen(seed);
   std::vector<Rec> v;
-  for (size_t i = 0; i < n; ++i)
-    v.push_back(gen.next());
+  for (size_t i = 0; i < n; ++i) v.push_back(gen.next());
   return v;
 }
 

@@ -28,12 +28,10 @@ class SocketTest : public ::testing::Test {
   void TearDown() override {
     ku_socket_close_on_exec = 0;
     ku_socket_blocking = 0;
-    for (int fd : fds_)
-      close(fd);
+    for (int fd : fds_) close(fd);
   }
   int keep(int fd) {
-    if (fd >= 0)
-      fds_.push_back(fd);
+    if (fd >= 0) fds_.push_back(fd);
     return fd;
   }
   // A descriptor number that is certainly not open.
@@ -323,8 +321,7 @@ TEST_P(VectorIoTest, short_address_buffer_is_filled_and_the_full_length_reported
   EXPECT_EQ(ku_vrecv(rx, &io, 1, 0, from, &from_len), 1);
   EXPECT_EQ(from_len, tx_len);
   EXPECT_EQ(memcmp(from, &tx_addr, 4), 0);
-  for (size_t i = 4; i < sizeof from; ++i)
-    ASSERT_EQ(from[i], 0xEE) << i;
+  for (size_t i = 4; i < sizeof from; ++i) ASSERT_EQ(from[i], 0xEE) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, VectorIoTest, ::testing::Values(AF_INET, AF_INET6),
@@ -343,8 +340,7 @@ TEST_F(SocketTest, vrecv_without_address_buffer_touches_no_length) {
   unsigned char from[16];
   memset(from, 0xEE, sizeof from);
   EXPECT_EQ(ku_vrecv(sv[1], &io, 1, 0, from, nullptr), 3);
-  for (unsigned char byte : from)
-    EXPECT_EQ(byte, 0xEE);
+  for (unsigned char byte : from) EXPECT_EQ(byte, 0xEE);
 }
 
 TEST_F(SocketTest, vrecv_from_an_unnamed_peer_reports_length_zero) {

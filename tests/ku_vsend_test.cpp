@@ -25,8 +25,8 @@ struct Observed {
 
 struct Interposer {
   bool active = false;
-  std::deque<int> script;      // errors to answer with, in order; 0 makes the real call
-  int repeat_error = 0;        // answered once the script is used up, if nonzero
+  std::deque<int> script;  // errors to answer with, in order; 0 makes the real call
+  int repeat_error = 0;    // answered once the script is used up, if nonzero
   std::vector<Observed> sends;
   int yields = 0;
 } calls;

@@ -30,11 +30,9 @@ namespace {
 }
 
 void print_entry(const struct addrinfo *ai) {
-  if (ai->ai_addr == nullptr)
-    return;
+  if (ai->ai_addr == nullptr) return;
   const sa_family_t family = ai->ai_addr->sa_family;
-  if (family != AF_INET && family != AF_INET6)
-    return;
+  if (family != AF_INET && family != AF_INET6) return;
 
   // sin_port and sin6_port sit at the same offset, so the port needs no family switch.
   const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ai->ai_addr);
@@ -58,8 +56,7 @@ void print_entry(const struct addrinfo *ai) {
 int check_stdout() {
   errno = 0;
   const bool flush_failed = fflush(stdout) != 0;
-  if (!ferror(stdout))
-    return 0;
+  if (!ferror(stdout)) return 0;
   if (flush_failed && errno != 0)
     fprintf(stderr, "hostpeek: write error: %s\n", strerror(errno));
   else
@@ -76,17 +73,27 @@ int main(int argc, char *argv[]) {
   int option;
   while ((option = getopt(argc, argv, "npc46")) != -1) {
     switch (option) {
-      case 'p': hints.ai_flags |= AI_PASSIVE; break;
-      case 'n': hints.ai_flags |= AI_NUMERICHOST; break;
-      case 'c': hints.ai_flags |= AI_CANONNAME; break;
-      case '4': hints.ai_family = AF_INET; break;
+      case 'p':
+        hints.ai_flags |= AI_PASSIVE;
+        break;
+      case 'n':
+        hints.ai_flags |= AI_NUMERICHOST;
+        break;
+      case 'c':
+        hints.ai_flags |= AI_CANONNAME;
+        break;
+      case '4':
+        hints.ai_family = AF_INET;
+        break;
       // Only the family: without AI_V4MAPPED the resolver returns no mapped IPv4 addresses.
-      case '6': hints.ai_family = AF_INET6; break;
-      default: usage();
+      case '6':
+        hints.ai_family = AF_INET6;
+        break;
+      default:
+        usage();
     }
   }
-  if (argc <= optind + 1)
-    usage();
+  if (argc <= optind + 1) usage();
   const char *service = argv[optind++];
   const char *host = argv[optind++];
 
@@ -98,13 +105,11 @@ int main(int argc, char *argv[]) {
     fprintf(stderr, "hostpeek: %s\n", ku_gai_strerror(status));
     status = 1;
   } else {
-    for (const struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next)
-      print_entry(ai);
+    for (const struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) print_entry(ai);
     ku_freeaddrinfo(list);
   }
 
   ku_deinit();
-  if (check_stdout() != 0)
-    status = 1;
+  if (check_stdout() != 0) status = 1;
   return status;
 }

@@ -57,8 +57,7 @@ int main(void) {
   check(strcmp(ku_log_default.log_name, "brome") == 0, "default log is not named brome");
 
   ku_deinit();
-  if (failures != 0)
-    return 1;
+  if (failures != 0) return 1;
   puts("consumer: ok");
   return 0;
 }

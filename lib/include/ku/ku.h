@@ -67,8 +67,8 @@ KU_API const char *ku_strerror(int error);
  * Returns 0 and the list in *result (free it with ku_freeaddrinfo), or the resolver's nonzero
  * EAI_* code (message: ku_gai_strerror); *result is then untouched.  The wrapper sets no errno
  * itself; after EAI_SYSTEM the resolver's errno tells why. */
-KU_API int ku_getaddrinfo(const char *host, const char *service,
-                          const struct addrinfo *hints, struct addrinfo **result);
+KU_API int ku_getaddrinfo(const char *host, const char *service, const struct addrinfo *hints,
+                          struct addrinfo **result);
 
 /* Frees a whole list returned by ku_getaddrinfo (freeaddrinfo); NULL is ignored. */
 KU_API void ku_freeaddrinfo(struct addrinfo *list);

@@ -83,7 +83,8 @@ class unique_home {
   }
   /* A new sub-home of parent (ku_home_clone), or a null unique_home when memory ran out.
    * It still dies with its parent: end this handle before the parent's last reference. */
-  static unique_home clone(ku_home_t *parent, int size = static_cast<int>(sizeof(ku_home_t))) noexcept {
+  static unique_home clone(ku_home_t *parent,
+                           int size = static_cast<int>(sizeof(ku_home_t))) noexcept {
     return unique_home(static_cast<ku_home_t *>(ku_home_clone(parent, size)));
   }
 
@@ -174,8 +175,7 @@ class home_mutex_guard {
  * small allocations are carved.  Heap allocations made once it is full are freed by the
  * destructor (ku_home_deinit).  Not copyable and not movable, since the home lies inside the
  * object.  Blocks carved from the buffer are only 8-byte aligned. */
-template <std::size_t N>
-class auto_home {
+template <std::size_t N> class auto_home {
   static_assert(N >= 200, "an automatic home needs at least 200 bytes");
   static_assert(N <= static_cast<std::size_t>(INT_MAX), "buffer size must fit in an int");
 

@@ -26,9 +26,9 @@ extern "C" {
 typedef struct ku_block_s ku_block_t; /* a home's block table; opaque */
 typedef struct ku_home_s ku_home_t;
 struct ku_home_s {
-  int kuh_size;             /* size of the caller's record that begins with this one */
-  ku_block_t *kuh_blocks;   /* block table, NULL while the home has none */
-  void *kuh_lock;           /* mutex pair, NULL unless ku_home_threadsafe was called */
+  int kuh_size;           /* size of the caller's record that begins with this one */
+  ku_block_t *kuh_blocks; /* block table, NULL while the home has none */
+  void *kuh_lock;         /* mutex pair, NULL unless ku_home_threadsafe was called */
 };
 
 /*
@@ -220,8 +220,8 @@ KU_API extern void (*_ku_home_destroy_mutexes)(void *mutexes);
 /* Profiling counters of the block-table lookups, process-wide.  Homes used on several threads
  * update them without a common lock, so their totals are then diagnostic only. */
 KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_find,
-  max_size_ku_block_find, max_used_ku_block_find, count_ku_block_find_loop,
-  ku_block_find_collision, ku_block_find_collision_used, ku_block_find_collision_size;
+    max_size_ku_block_find, max_used_ku_block_find, count_ku_block_find_loop,
+    ku_block_find_collision, ku_block_find_collision_used, ku_block_find_collision_size;
 
 /* Diagnostics */
 

@@ -54,14 +54,14 @@ typedef void ku_logger_fn(void *stream, const char *format, va_list ap);
 
 typedef struct ku_log_s ku_log_t;
 struct ku_log_s {
-  int log_size;               /* sizeof(ku_log_t); not read by the library */
-  const char *log_name;       /* first word of every level report */
-  const char *log_env;        /* variable that sets the level, or NULL */
-  uint32_t log_default;       /* level when the variable is absent */
-  uint32_t log_level;         /* the level set for this log */
-  int32_t log_init;           /* 0 not initialised, 1 follows ku_log_default, 2 own level */
-  ku_logger_fn *log_logger;   /* NULL: use ku_log_default's logger and stream */
-  void *log_stream;           /* first argument of the logger */
+  int log_size;             /* sizeof(ku_log_t); not read by the library */
+  const char *log_name;     /* first word of every level report */
+  const char *log_env;      /* variable that sets the level, or NULL */
+  uint32_t log_default;     /* level when the variable is absent */
+  uint32_t log_level;       /* the level set for this log */
+  int32_t log_init;         /* 0 not initialised, 1 follows ku_log_default, 2 own level */
+  ku_logger_fn *log_logger; /* NULL: use ku_log_default's logger and stream */
+  void *log_stream;         /* first argument of the logger */
 };
 
 /* ku_log_default ("brome", BROME_DEBUG, default level 0) stands in wherever a NULL log is

@@ -69,8 +69,8 @@ KU_API int ku_getmsgsize(int s);
  * processor and is tried again, one that fails with EINTR is tried again at once; at most
  * 100 attempts are made in all.  Returns the number of bytes sent (a stream socket may take
  * only part), or -1 with errno left by the last attempt (EAGAIN when the socket stayed full). */
-KU_API int ku_vsend(int s, const struct iovec iov[], int iovlen, int flags,
-                    const void *to, socklen_t tolen);
+KU_API int ku_vsend(int s, const struct iovec iov[], int iovlen, int flags, const void *to,
+                    socklen_t tolen);
 
 /* Receives one message into the iovlen buffers of iov (recvmsg with flags), once, without a
  * retry.  When from and fromlen are both non-NULL, *fromlen gives the size of the buffer at
@@ -78,8 +78,8 @@ KU_API int ku_vsend(int s, const struct iovec iov[], int iovlen, int flags,
  * buffer if it was cut short; 0 if the sender has none); otherwise neither is read or written.
  * Returns the number of bytes received (0 for an empty datagram or a closed stream), or -1
  * with errno (EAGAIN on an empty non-blocking socket, EBADF, EINTR...). */
-KU_API int ku_vrecv(int s, struct iovec iov[], int iovlen, int flags,
-                    void *from, socklen_t *fromlen);
+KU_API int ku_vrecv(int s, struct iovec iov[], int iovlen, int flags, void *from,
+                    socklen_t *fromlen);
 
 #ifdef __cplusplus
 }

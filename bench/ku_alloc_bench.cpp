@@ -12,6 +12,8 @@
 //                511 -> 2047 on the way), then end the home
 //   miss         ku_in_home of a foreign address in full tables of 31 to 32767 slots: a miss
 //                scans every slot (ku only; counter slots/lookup)
+//   hit          ku_in_home of each held block in turn, in full tables of 31 and 2047 slots:
+//                the lookup path itself, counters included (ku only)
 //   peak         1e5 live blocks of 16 B and 1e6 of 32 B: heap bytes per live block (counter
 //                B/block, from mallinfo2: in-use arena bytes plus mmapped bytes)
 //   threadsafe   alloc/free pair of 64 B in one shared home from 1 and 2 threads; talloc
@@ -193,6 +195,19 @@ void miss(benchmark::State &st, int live) {
   ku_home_unref(home);
 }
 
+// Lookups of the home's own blocks, each in turn, in a home of `live` blocks.
+void hit(benchmark::State &st, int live) {
+  ku_home_t *home = ku_home_create();
+  std::vector<void *> held;
+  for (int i = 0; i < live; i++) held.push_back(ku_alloc(home, 16));
+  size_t i = 0;
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(ku_in_home(home, held[i]));
+    if (++i == held.size()) i = 0;
+  }
+  ku_home_unref(home);
+}
+
 // Heap bytes per live block while n blocks of `size` bytes are allocated.  malloc's pointer
 // array is made before the first reading: it is bookkeeping of the caller, not of the heap.
 template <Who W> void peak(benchmark::State &st, As<W>, int n, int size) {
@@ -294,6 +309,11 @@ void register_single() {
     const int live = table.second;
     std::string name = "miss in " + std::to_string(table.first) + " slots/ku";
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) { miss(st, live); });
+  }
+  for (auto table : {std::pair{31, 21}, {2047, 1365}}) {
+    const int live = table.second;
+    std::string name = "hit in " + std::to_string(table.first) + " slots/ku";
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) { hit(st, live); });
   }
   for (auto blocks : {std::pair{100000, 16}, {1000000, 32}}) {
     const int n = blocks.first, size = blocks.second;

@@ -107,6 +107,13 @@ void mark_returned(const void *p, uint64_t n) {
 }  // namespace
 
 // ---- Hooks and counters ----
+//
+// Programs read and write these objects themselves.  An executable that names one of them
+// (position-independent or not) usually gets its own copy of it, and the dynamic linker then
+// points the library's GOT entry at that copy.  The library therefore reaches each of them
+// only by its exported name, never through a hidden alias: such an alias would keep updating
+// the library's original, which no program sees.  The log objects and the socket switches
+// follow the same rule.
 
 extern "C" {
 
@@ -126,21 +133,6 @@ KU_API uint64_t count_ku_block_find_loop = 0;
 KU_API uint64_t ku_block_find_collision = 0;
 KU_API uint64_t ku_block_find_collision_used = 0;
 KU_API uint64_t ku_block_find_collision_size = 0;
-
-// The lookups reach the counters through hidden aliases of the same objects: the exported
-// names are interposable, and reaching them through the GOT would cost a load per update.
-#define KU_HIDDEN_ALIAS(name) \
-  extern uint64_t local_##name __attribute__((alias(#name), visibility("hidden")))
-KU_HIDDEN_ALIAS(count_ku_block_find);
-KU_HIDDEN_ALIAS(size_ku_block_find);
-KU_HIDDEN_ALIAS(used_ku_block_find);
-KU_HIDDEN_ALIAS(max_size_ku_block_find);
-KU_HIDDEN_ALIAS(max_used_ku_block_find);
-KU_HIDDEN_ALIAS(count_ku_block_find_loop);
-KU_HIDDEN_ALIAS(ku_block_find_collision);
-KU_HIDDEN_ALIAS(ku_block_find_collision_used);
-KU_HIDDEN_ALIAS(ku_block_find_collision_size);
-#undef KU_HIDDEN_ALIAS
 
 }  // extern "C"
 
@@ -387,12 +379,11 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
                                                         ku_alloc_t **hole = nullptr) {
   const uint64_t n = t->kub_n;
   const uint64_t used = t->kub_used;
-  counter_add(local_count_ku_block_find, 1);
-  counter_add(local_size_ku_block_find, n);
-  counter_add(local_used_ku_block_find, used);
-  if (n > counter_read(local_max_size_ku_block_find)) counter_set(local_max_size_ku_block_find, n);
-  if (used > counter_read(local_max_used_ku_block_find))
-    counter_set(local_max_used_ku_block_find, used);
+  counter_add(count_ku_block_find, 1);
+  counter_add(size_ku_block_find, n);
+  counter_add(used_ku_block_find, used);
+  if (n > counter_read(max_size_ku_block_find)) counter_set(max_size_ku_block_find, n);
+  if (used > counter_read(max_used_ku_block_find)) counter_set(max_used_ku_block_find, used);
   assert(p && "ku_block_find: null address");
 
   const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
@@ -416,11 +407,11 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
   }
 
   // The totals are the same as if each step had been counted as it was taken.
-  counter_add(local_count_ku_block_find_loop, steps);
-  if (steps > counter_read(local_ku_block_find_collision)) {
-    counter_set(local_ku_block_find_collision, steps);
-    counter_set(local_ku_block_find_collision_used, used);
-    counter_set(local_ku_block_find_collision_size, n);
+  counter_add(count_ku_block_find_loop, steps);
+  if (steps > counter_read(ku_block_find_collision)) {
+    counter_set(ku_block_find_collision, steps);
+    counter_set(ku_block_find_collision_used, used);
+    counter_set(ku_block_find_collision_size, n);
   }
   return hit;
 }

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Installs a build tree into a scratch prefix, checks the layout, runs the installed hostpeek and
 # builds the consumer program against the install: through pkg-config, and through
-# find_package(ku) with the shared and with the static library.
+# find_package(ku), as a position-independent and a plain executable against the shared library
+# and against the static one.
 #
 # Usage: cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DC_COMPILER=... [-DC_FLAGS=...]
 #              [-DLINK_FLAGS=...] [-DGENERATOR=...] [-DMAKE_PROGRAM=...] -P install_test.cmake
@@ -88,10 +89,35 @@ file(REAL_PATH ${prefix}/lib prefix_libdir)
 if(NOT pc_libdir STREQUAL prefix_libdir)
   message(FATAL_ERROR "ku.pc names ${pc_libdir} as its libdir, not the install's ${prefix_libdir}")
 endif()
-run(${C_COMPILER} -std=c11 -Wall -Wextra -pedantic -Werror ${c_flags} ${pc_cflags}
-    ${SOURCE_DIR}/tests/consumer/consumer.c -o ${WORK_DIR}/consumer-pkgconfig
-    ${link_flags} ${pc_libs} -Wl,-rpath,${pc_libdir})
-expect_output("consumer: ok\n" ${WORK_DIR}/consumer-pkgconfig)
+run(${PKG_CONFIG} --static --libs ku)
+separate_arguments(pc_static_libs UNIX_COMMAND "${run_output}")
+list(TRANSFORM pc_static_libs REPLACE "^-lku$" "-l:libku.a")
+# The program is built the ways programs are: position-independent by the compiler's default,
+# as a plain executable (which copies the exported objects it names into itself), with -fPIC,
+# and against the static library.
+foreach(variant IN ITEMS pie no-pie fpic static)
+  set(variant_flags "")
+  set(variant_libs ${pc_libs})
+  if(variant STREQUAL "no-pie")
+    set(variant_flags -fno-pie -no-pie)
+  elseif(variant STREQUAL "fpic")
+    set(variant_flags -fPIC)
+  elseif(variant STREQUAL "static")
+    set(variant_libs ${pc_static_libs})
+  endif()
+  set(program ${WORK_DIR}/consumer-pkgconfig-${variant})
+  run(${C_COMPILER} -std=c11 -Wall -Wextra -pedantic -Werror ${c_flags} ${variant_flags}
+      ${pc_cflags} ${SOURCE_DIR}/tests/consumer/consumer.c -o ${program}
+      ${link_flags} ${variant_flags} ${variant_libs} -Wl,-rpath,${pc_libdir})
+  expect_output("consumer: ok\n" ${program})
+endforeach()
+# The plain executable must hold copies of the exported objects, or it would not test them.
+if(READELF)
+  run(${READELF} -rW ${WORK_DIR}/consumer-pkgconfig-no-pie)
+  if(NOT run_output MATCHES "_COPY[^\n]* count_ku_block_find")
+    message(FATAL_ERROR "the plain executable holds no copy of count_ku_block_find")
+  endif()
+endif()
 
 # ---- Consumer through find_package(ku) ----
 set(configure_args -S ${SOURCE_DIR}/tests/consumer -B ${WORK_DIR}/consumer-cmake
@@ -112,7 +138,8 @@ if(NOT ku_dir STREQUAL prefix_cmake_dir)
   message(FATAL_ERROR "find_package(ku) found ${ku_dir}, not the install's ${prefix_cmake_dir}")
 endif()
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer-cmake)
-expect_output("consumer: ok\n" ${WORK_DIR}/consumer-cmake/consumer)
-expect_output("consumer: ok\n" ${WORK_DIR}/consumer-cmake/consumer_static)
+foreach(program IN ITEMS consumer consumer_no_pie consumer_static)
+  expect_output("consumer: ok\n" ${WORK_DIR}/consumer-cmake/${program})
+endforeach()
 
 message(STATUS "install tree, pkg-config consumer and find_package consumer all work")

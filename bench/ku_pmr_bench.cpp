@@ -12,9 +12,9 @@
 //                 home                 ku::home_resource over a new home, ended at the end
 //                 pool_over_home       the pool with a ku::home_resource upstream
 //                 monotonic_over_home  the monotonic resource with a ku::home_resource upstream
-//   pair        one alloc/free pair of 64 B beside 4N live blocks, the most the containers of
-//               N elements hold at once: what one insertion and one lookup cost in a table of
-//               that size (malloc and ku)
+//   replace     free one of 4N live blocks of 64 B, picked at random, and allocate another:
+//               4N is the most the containers of N elements hold at once, so this is what one
+//               lookup and one insertion cost in a table of that size (malloc and ku)
 //   big block   allocate S bytes, touch one byte, free; S = 1, 4, 16, 64 MiB (malloc and ku,
 //               one home for the whole benchmark)
 //
@@ -137,14 +137,20 @@ template <Res R> void container_workload(benchmark::State &st, int n) {
 
 // ---- Table size ----
 
-template <Who W> void pair_beside(benchmark::State &st, As<W>, int live, int size) {
+// Frees one of `live` blocks, picked at random, and allocates its replacement: in a home, one
+// lookup and one insertion at unrelated slots of a table of that size, as a container's blocks
+// come and go.
+template <Who W> void replace_among(benchmark::State &st, As<W>, int live, int size) {
   std::vector<void *> blocks(static_cast<size_t>(live));
   ku_home_t *home = W == Who::ku ? ku_home_create() : nullptr;
   for (auto &p : blocks) p = ku_alloc(home, size);  // a null home is malloc
+  uint64_t x = 1;
   for (auto _ : st) {
-    void *p = ku_alloc(home, size);
-    benchmark::DoNotOptimize(p);
+    x = x * 6364136223846793005u + 1442695040888963407u;
+    void *&p = blocks[(x >> 32) % blocks.size()];
     ku_free(home, p);
+    p = ku_alloc(home, size);
+    benchmark::DoNotOptimize(p);
   }
   if (home)
     ku_home_unref(home);
@@ -211,8 +217,8 @@ void register_all() {
     add_containers<Res::monotonic_over_home>(n);
   }
   for (int n : {1000, 100000, 1000000})
-    add_malloc_ku("pair 64B beside 4x" + count(n),
-                  [n](benchmark::State &st, auto who) { pair_beside(st, who, 4 * n, 64); });
+    add_malloc_ku("replace 64B among 4x" + count(n),
+                  [n](benchmark::State &st, auto who) { replace_among(st, who, 4 * n, 64); });
   for (int mib : {1, 4, 16, 64})
     add_malloc_ku("big block " + std::to_string(mib) + "MiB",
                   [mib](benchmark::State &st, auto who) { big_block(st, who, mib << 20); });

@@ -8,7 +8,8 @@
  *   ku::shared_home       copies take references with ku_home_ref;
  *   ku::home_mutex_guard  holds a home's user mutex (and a reference) for a scope;
  *   ku::auto_home<N>      an automatic home laid into an N-byte member buffer;
- *   ku::home_resource     a std::pmr::memory_resource that allocates in a home.
+ *   ku::home_resource     a std::pmr::memory_resource that allocates in a home; for containers
+ *                         with much churn, the upstream of a standard pool (see below).
  * The classes own references, never memory of their own, so a home still ends exactly as the
  * C interface says: its last reference frees everything allocated in it.
  * Unlike the library itself this layer may throw: home_resource throws std::bad_alloc and

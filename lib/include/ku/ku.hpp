@@ -265,7 +265,8 @@ class home_resource : public std::pmr::memory_resource {
    * nothing worth a ku_realloc. */
   static constexpr std::size_t slack_returned = 64;
 
-  void *allocate_unusual(std::size_t bytes, std::size_t alignment) {
+  // Kept out of line, so that the common request saves no registers for it.
+  [[gnu::noinline]] void *allocate_unusual(std::size_t bytes, std::size_t alignment) {
     if (alignment == 0 || (alignment & (alignment - 1)) != 0) detail::throw_bad_alloc();
     if (bytes == 0) bytes = 1;  // a home answers 0 bytes with null, pmr wants a block
     if (alignment <= home_alignment) {

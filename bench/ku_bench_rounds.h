@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Shared by the allocator benchmark programs: the contenders (malloc, talloc where installed,
-// ku), their registration side by side, and the rounds with the table of ratios to malloc.
+// ku), their registration side by side, and the rounds with the table of ratios to the floor
+// (malloc, or new_delete for the memory-resource workloads).
 #ifndef KU_BENCH_ROUNDS_H
 #define KU_BENCH_ROUNDS_H
 
@@ -143,41 +144,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   void PrintTable(std::FILE *out) const {
     if (rows_.empty()) return;
-    std::vector<std::string> cols = columns_;
-    std::stable_sort(cols.begin(), cols.end(),
-                     [](const std::string &a, const std::string &b) { return rank(a) < rank(b); });
-    std::fprintf(
-        out,
-        "\nRatio to malloc: median over rounds of (time / malloc's time in the same round)\n\n");
-    std::fprintf(out, "| workload |");
-    for (const auto &c : cols) std::fprintf(out, " %s |", c.c_str());
-    std::fprintf(out, " malloc time |\n|---|");
-    for (size_t i = 0; i <= cols.size(); i++) std::fprintf(out, "---|");
-    std::fprintf(out, "\n");
     std::vector<std::pair<std::string, std::string>> absolute;
-    for (const auto &[workload, r] : rows_) {
-      auto base = r.cells.find("malloc");
-      if (base == r.cells.end()) {
+    for (const auto &[workload, r] : rows_)
+      if (!base_of(r))
         for (const auto &[who, cell] : r.cells)
           absolute.emplace_back(workload + " / " + who, human(median(values(cell.ns))));
-        continue;
-      }
-      std::fprintf(out, "| %s |", workload.c_str());
-      for (const auto &c : cols) {
-        auto it = r.cells.find(c);
-        std::vector<double> ratios;
-        if (it != r.cells.end())
-          for (const auto &[sample, ns] : it->second.ns) {
-            auto b = base->second.ns.find(sample);
-            if (b != base->second.ns.end() && b->second > 0) ratios.push_back(ns / b->second);
-          }
-        if (ratios.empty())
-          std::fprintf(out, " - |");
-        else
-          std::fprintf(out, " %.2f |", median(ratios));
-      }
-      std::fprintf(out, " %s |\n", human(median(values(base->second.ns))).c_str());
-    }
+    for (const char *base : kBases) PrintRatios(out, base);
     if (!absolute.empty()) {
       std::fprintf(
           out,
@@ -215,6 +187,57 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (w == workload) return r;
     rows_.emplace_back(workload, Row{});
     return rows_.back().second;
+  }
+
+  // The floor of a workload: malloc for the allocator workloads, new_delete for the
+  // memory-resource ones.  Workloads with neither are listed with absolute times.
+  static constexpr const char *kBases[] = {"malloc", "new_delete"};
+
+  static const char *base_of(const Row &r) {
+    for (const char *base : kBases)
+      if (r.cells.count(base)) return base;
+    return nullptr;
+  }
+
+  // One table of the workloads whose floor is base, with the contenders that ran in them.
+  void PrintRatios(std::FILE *out, const char *base) const {
+    std::vector<std::string> cols;
+    for (const auto &c : columns_)
+      for (const auto &[workload, r] : rows_)
+        if (base_of(r) == base && r.cells.count(c)) {
+          cols.push_back(c);
+          break;
+        }
+    if (cols.empty()) return;
+    std::stable_sort(cols.begin(), cols.end(),
+                     [](const std::string &a, const std::string &b) { return rank(a) < rank(b); });
+    std::fprintf(out,
+                 "\nRatio to %s: median over rounds of (time / %s's time in the same round)\n\n",
+                 base, base);
+    std::fprintf(out, "| workload |");
+    for (const auto &c : cols) std::fprintf(out, " %s |", c.c_str());
+    std::fprintf(out, " %s time |\n|---|", base);
+    for (size_t i = 0; i <= cols.size(); i++) std::fprintf(out, "---|");
+    std::fprintf(out, "\n");
+    for (const auto &[workload, r] : rows_) {
+      if (base_of(r) != base) continue;
+      const Cell &floor = r.cells.at(base);
+      std::fprintf(out, "| %s |", workload.c_str());
+      for (const auto &c : cols) {
+        auto it = r.cells.find(c);
+        std::vector<double> ratios;
+        if (it != r.cells.end())
+          for (const auto &[sample, ns] : it->second.ns) {
+            auto b = floor.ns.find(sample);
+            if (b != floor.ns.end() && b->second > 0) ratios.push_back(ns / b->second);
+          }
+        if (ratios.empty())
+          std::fprintf(out, " - |");
+        else
+          std::fprintf(out, " %.2f |", median(ratios));
+      }
+      std::fprintf(out, " %s |\n", human(median(values(floor.ns))).c_str());
+    }
   }
 
   static int rank(const std::string &who) {

@@ -8,7 +8,8 @@
  *   ku::shared_home       copies take references with ku_home_ref;
  *   ku::home_mutex_guard  holds a home's user mutex (and a reference) for a scope;
  *   ku::auto_home<N>      an automatic home laid into an N-byte member buffer;
- *   ku::home_resource     a std::pmr::memory_resource that allocates in a home.
+ *   ku::home_resource     a std::pmr::memory_resource that allocates in a home; for containers
+ *                         with much churn, the upstream of a standard pool (see below).
  * The classes own references, never memory of their own, so a home still ends exactly as the
  * C interface says: its last reference frees everything allocated in it.
  * Unlike the library itself this layer may throw: home_resource throws std::bad_alloc and
@@ -202,10 +203,25 @@ template <std::size_t N> class auto_home {
  * home ends.
  * Alignment: the home guarantees 8 bytes (blocks carved from a preload area are no better
  * aligned), so a request for more is served by over-allocating and keeping the block's own
- * address just below the aligned one.  allocate throws std::bad_alloc when the home has no
- * memory, when the size with its alignment slack exceeds INT_MAX, and for an alignment that is
- * not a power of two.  Handing a block to deallocate that the home does not hold aborts, as
- * ku_free does. */
+ * address just below the aligned one.  The unused tail of such a block, when it is 64 bytes or
+ * more, goes back to the C library at once with ku_realloc, as aligned_alloc gives its slack
+ * back: a home's statistics therefore count that block as two allocations and one free.
+ * allocate throws std::bad_alloc when the home has no memory, when the size with its
+ * alignment slack exceeds INT_MAX, and for an alignment that is not a power of two.  Handing a
+ * block to deallocate that the home does not hold aborts, as ku_free does.
+ *
+ * Containers with much churn (many small blocks allocated and freed, maps and unordered maps
+ * above all) are cheapest with a standard pool between them and the home:
+ *     ku::home_resource in_home(home);
+ *     std::pmr::unsynchronized_pool_resource pool(&in_home);   // or monotonic_buffer_resource
+ *     std::pmr::map<std::pmr::string, int> index(&pool);
+ * The pool takes the churn: it hands out and takes back small blocks without a call to the
+ * home, and asks the home only for its chunks, a few dozen large blocks.  The home takes the
+ * lifetime: the chunks are allocations of the home, so ending the home (or a parent of it)
+ * frees them even if the pool object is never destroyed, e.g. because it was itself allocated
+ * in the home.  A pool that is destroyed must be destroyed before the home ends, as it gives
+ * its chunks back through ku_free.  Individual blocks are then not allocations of the home:
+ * ku_in_home answers for the pool's chunks, not for a container's blocks. */
 class home_resource : public std::pmr::memory_resource {
  public:
   /* The largest alignment a home's blocks always have. */
@@ -216,24 +232,14 @@ class home_resource : public std::pmr::memory_resource {
 
  protected:
   void *do_allocate(std::size_t bytes, std::size_t alignment) override {
-    if (alignment == 0 || (alignment & (alignment - 1)) != 0) detail::throw_bad_alloc();
-    if (bytes == 0) bytes = 1;  // a home answers 0 bytes with null, pmr wants a block
-    if (alignment <= home_alignment) {
-      if (bytes > static_cast<std::size_t>(INT_MAX)) detail::throw_bad_alloc();
+    // One test for the common case: alignment 1, 2, 4 or 8, and 1 to INT_MAX bytes.
+    if (alignment - 1 < home_alignment && (alignment & (alignment - 1)) == 0 &&
+        bytes - 1 < static_cast<std::size_t>(INT_MAX)) {
       void *p = ku_alloc(home_, static_cast<int>(bytes));
       if (p == nullptr) detail::throw_bad_alloc();
       return p;
     }
-    // The raw block is 8-aligned, so rounding raw + 1 up to the alignment leaves at least one
-    // pointer's room in front of the aligned address and at most alignment bytes of slack.
-    static_assert(sizeof(void *) <= home_alignment, "the back pointer fits in the slack");
-    if (bytes > static_cast<std::size_t>(INT_MAX) - alignment) detail::throw_bad_alloc();
-    void *raw = ku_alloc(home_, static_cast<int>(bytes + alignment));
-    if (raw == nullptr) detail::throw_bad_alloc();
-    std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(raw) + alignment) & ~(alignment - 1);
-    void *aligned = reinterpret_cast<void *>(at);
-    static_cast<void **>(aligned)[-1] = raw;
-    return aligned;
+    return allocate_unusual(bytes, alignment);
   }
 
   void do_deallocate(void *p, std::size_t bytes, std::size_t alignment) override {
@@ -255,6 +261,51 @@ class home_resource : public std::pmr::memory_resource {
   }
 
  private:
+  /* The unused tail below which an over-aligned block is kept whole: giving back less saves
+   * nothing worth a ku_realloc. */
+  static constexpr std::size_t slack_returned = 64;
+
+  // Kept out of line, so that the common request saves no registers for it.
+  [[gnu::noinline]] void *allocate_unusual(std::size_t bytes, std::size_t alignment) {
+    if (alignment == 0 || (alignment & (alignment - 1)) != 0) detail::throw_bad_alloc();
+    if (bytes == 0) bytes = 1;  // a home answers 0 bytes with null, pmr wants a block
+    if (alignment <= home_alignment) {
+      if (bytes > static_cast<std::size_t>(INT_MAX)) detail::throw_bad_alloc();
+      void *p = ku_alloc(home_, static_cast<int>(bytes));
+      if (p == nullptr) detail::throw_bad_alloc();
+      return p;
+    }
+    // The raw block is 8-aligned, so rounding raw + 1 up to the alignment leaves at least one
+    // pointer's room in front of the aligned address and at most alignment bytes of slack.
+    static_assert(sizeof(void *) <= home_alignment, "the back pointer fits in the slack");
+    if (bytes > static_cast<std::size_t>(INT_MAX) - alignment) detail::throw_bad_alloc();
+    const std::size_t whole = bytes + alignment;
+    void *raw = ku_alloc(home_, static_cast<int>(whole));
+    if (raw == nullptr) detail::throw_bad_alloc();
+    std::size_t lead = align_up(raw, alignment);
+    if (whole - (lead + bytes) >= slack_returned) {
+      // Shrinking keeps the address with the C library's allocator and a home's carved
+      // blocks; an allocator that moves the block anyway gets a block kept whole.  A failed
+      // shrink leaves the block as it was.
+      void *kept = ku_realloc(home_, raw, static_cast<int>(lead + bytes));
+      if (kept != nullptr && kept != raw) {
+        ku_free(home_, kept);
+        raw = ku_alloc(home_, static_cast<int>(whole));
+        if (raw == nullptr) detail::throw_bad_alloc();
+        lead = align_up(raw, alignment);
+      }
+    }
+    void *aligned = static_cast<char *>(raw) + lead;
+    static_cast<void **>(aligned)[-1] = raw;
+    return aligned;
+  }
+
+  /* The distance from raw to the first address above it that is a multiple of alignment. */
+  static std::size_t align_up(const void *raw, std::size_t alignment) noexcept {
+    const auto at = reinterpret_cast<std::uintptr_t>(raw);
+    return static_cast<std::size_t>(((at + alignment) & ~(alignment - 1)) - at);
+  }
+
   ku_home_t *home_;
 };
 

@@ -37,10 +37,12 @@
 #endif
 #endif
 
+#ifndef KU_PRINTF
 #if defined(__GNUC__) || defined(__clang__)
 #define KU_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define KU_PRINTF(fmt, args)
+#endif
 #endif
 
 #ifdef __cplusplus

@@ -107,7 +107,7 @@ TEST(Strings, refusals_set_errno_and_make_no_block) {
     run("strndup of NULL", EINVAL, [&] { return ku_strndup(h, null_text, 4); });
     run("memdup of NULL", EINVAL, [&] { return ku_memdup(h, null_text, 4); });
     run("memdup of a negative size", ENOMEM, [&] { return ku_memdup(h, "abc", -1); });
-    run("asprintf of NULL", EINVAL, [&] { return ku_asprintf(h, null_text); });
+    run("asprintf of NULL", EINVAL, [&] { return ku_asprintf(h, null_text, 0); });
     run("vasprintf of NULL", EINVAL, [&] { return vasprintf_of(h, null_text); });
     // A text of 2^31 bytes or more does not fit an int size.
     run("asprintf beyond INT_MAX", ENOMEM, [&] { return ku_asprintf(h, huge_width, 1); });

@@ -16,8 +16,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -135,25 +133,6 @@ TEST(Strings, copies_in_an_automatic_home_are_carved_from_its_buffer) {
   }
   EXPECT_STREQ(printed, "1-2");
   ku_home_deinit(home);
-}
-
-TEST(Strings, threads_copy_into_one_threadsafe_home) {
-  ku::unique_home home = ku::unique_home::create();
-  ASSERT_EQ(ku_home_threadsafe(home.get()), 0);
-  constexpr int kThreads = 4, kEach = 200;
-  std::vector<std::vector<char *>> copies(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) copies[t].push_back(ku_asprintf(home.get(), "%d/%d", t, i));
-    });
-  for (auto &thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t)
-    for (int i = 0; i < kEach; ++i) {
-      ASSERT_EQ(copies[t][i], std::to_string(t) + "/" + std::to_string(i));
-      ASSERT_EQ(ku_in_home(home.get(), copies[t][i]), 1);
-    }
-  ku_home_check(home.get());
 }
 
 TEST(Strings, cxx_copy_of_a_view_keeps_every_byte) {

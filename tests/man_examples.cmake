@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
-# Each library manual page renders without warnings, and the program of its EXAMPLES section
-# compiles as C11 against the library and runs successfully.
+# Each manual page, as configured into the build tree, renders without warnings, and the program
+# of a library page's EXAMPLES section compiles as C11 against the library and runs
+# successfully.  Every exported name has a page of its own that man(1) follows to the page
+# documenting it.
 find_program(KU_GROFF groff)
-file(GLOB KU_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/man/*.[1-9])
 
 separate_arguments(KU_EXAMPLE_FLAGS UNIX_COMMAND "${CMAKE_C_FLAGS} ${CMAKE_EXE_LINKER_FLAGS}")
 foreach(page IN LISTS KU_MAN_PAGES)
@@ -18,3 +19,11 @@ foreach(page IN LISTS KU_MAN_PAGES)
                      ${PROJECT_SOURCE_DIR}/lib/include $<TARGET_FILE_DIR:ku> ${KU_EXAMPLE_FLAGS})
   endif()
 endforeach()
+
+add_test(NAME man_page_for_every_export
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/man/links.sh ${KU_MAN_DIR}
+                 ${CMAKE_CURRENT_SOURCE_DIR}/exports.txt)
+
+add_test(NAME man_log_report_as_printed
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/man/log_report.sh ${KU_MAN_DIR}/man3/ku_log.3
+                 $<TARGET_FILE:hostpeek>)

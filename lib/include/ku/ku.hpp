@@ -311,4 +311,34 @@ class home_resource : public std::pmr::memory_resource {
 
 }  // namespace ku
 
+/* ---- Strings in a home ---- */
+
+#include <cstring>
+#include <string_view>
+
+namespace ku {
+
+/* A NUL-terminated copy of text in a block of home (ku_alloc; a null home: malloc), so a
+ * std::string, a literal or any other view can be copied alike.  All of text's bytes are copied,
+ * embedded NULs included.  Returns null with errno ENOMEM when memory runs out or the copy
+ * would be INT_MAX bytes or more.  For example:
+ *   ku::unique_home home = ku::unique_home::create();
+ *   std::string name = "peer1";
+ *   char *copy = ku::strdup(home.get(), name);            // freed with the home
+ *   char *line = ku_asprintf(home.get(), "%s:%d", copy, 80);
+ */
+inline char *strdup(ku_home_t *home, std::string_view text) noexcept {
+  if (text.size() >= static_cast<std::size_t>(INT_MAX)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  auto *copy = static_cast<char *>(ku_alloc(home, static_cast<int>(text.size() + 1)));
+  if (copy == nullptr) return nullptr;
+  if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  return copy;
+}
+
+}  // namespace ku
+
 #endif /* KU_KU_HPP */

@@ -8,6 +8,8 @@
 #ifndef KU_KU_ALLOC_H
 #define KU_KU_ALLOC_H
 
+#include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -16,6 +18,14 @@
 #define KU_API __attribute__((visibility("default")))
 #else
 #define KU_API
+#endif
+#endif
+
+#ifndef KU_PRINTF
+#if defined(__GNUC__) || defined(__clang__)
+#define KU_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define KU_PRINTF(fmt, args)
 #endif
 #endif
 
@@ -145,6 +155,32 @@ KU_API int ku_in_home(ku_home_t *home, void const *data);
 
 /* The same as ku_in_home. */
 KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data);
+
+/* Strings and copies.  Each result is an ordinary block of the home, made with ku_alloc: freed
+ * with ku_free or with the home, resized with ku_realloc.  With a NULL home it comes from
+ * malloc and is the caller's to free().  On failure they return NULL with errno ENOMEM (memory
+ * ran out, or the copy with its terminating NUL would be 2^31 bytes or more) or EINVAL (a NULL
+ * string or format). */
+
+/* A copy of the NUL-terminated string s. */
+KU_API char *ku_strdup(ku_home_t *home, const char *s);
+
+/* A copy of at most the first n bytes of s, stopping at a NUL, always NUL-terminated: s need
+ * not be terminated within n bytes. */
+KU_API char *ku_strndup(ku_home_t *home, const char *s, size_t n);
+
+/* A copy of the size bytes at p.  As ku_alloc for the size: a negative size gives ENOMEM, size
+ * 0 gives NULL without an error number (with a NULL home, malloc(0)) and p is not read.  A NULL
+ * p with a positive size gives EINVAL. */
+KU_API void *ku_memdup(ku_home_t *home, const void *p, int size);
+
+/* The text that printf would write for format and its arguments, NUL-terminated, in a block of
+ * exactly its length + 1 bytes.  Besides ENOMEM and EINVAL, errno may be an error of
+ * vsnprintf (EILSEQ for a wide character that cannot be converted). */
+KU_API char *ku_asprintf(ku_home_t *home, const char *format, ...) KU_PRINTF(2, 3);
+
+/* As ku_asprintf with a va_list, which it consumes as vprintf does. */
+KU_API char *ku_vasprintf(ku_home_t *home, const char *format, va_list ap) KU_PRINTF(2, 0);
 
 /* Moving, preloading, automatic homes */
 

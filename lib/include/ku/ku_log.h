@@ -37,10 +37,12 @@
 #endif
 #endif
 
+#ifndef KU_PRINTF
 #if defined(__GNUC__) || defined(__clang__)
 #define KU_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define KU_PRINTF(fmt, args)
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -64,11 +66,12 @@ struct ku_log_s {
   void *log_stream;         /* first argument of the logger */
 };
 
-/* ku_log_default ("brome", BROME_DEBUG, default level 0) stands in wherever a NULL log is
- * passed; its level is the level of every log in state 1, and its logger and stream serve every
- * log without a logger of its own.  It writes to a FILE * in log_stream, or to stderr when
- * log_stream is NULL.  ku_log_global ("ku", KU_DEBUG, default level 0) is the library's own log;
- * it has no logger and writes through ku_log_default's.  Both are initialised by ku_init. */
+/* ku_log_default ("brome", BROME_DEBUG, default level 0) stands in for a NULL log given to
+ * ku_log_redirect, ku_log_set_level or ku_log_soft_set_level (elsewhere a NULL log is a
+ * precondition failure); its level is the level of every log in state 1, and its logger and stream
+ * serve every log without a logger of its own.  It writes to a FILE * in log_stream, or to stderr
+ * when log_stream is NULL.  ku_log_global ("ku", KU_DEBUG, default level 0) is the library's own
+ * log; it has no logger and writes through ku_log_default's.  Both are initialised by ku_init. */
 KU_API extern ku_log_t ku_log_default;
 KU_API extern ku_log_t ku_log_global;
 

@@ -429,6 +429,15 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
 // entry does not promise.
 void clear_entry(ku_alloc_t *e) { memset(e, 0, sizeof *e); }
 
+// Takes an entry out of its table.  Every path does so before it can run user code (a
+// sub-home's destructor): a destructor may replace the table or move blocks into it, so no entry
+// pointer may be held across one, and a home that is dying must no longer be entered where a
+// destructor could free it again or move it away.
+void take_entry(ku_block_t *t, ku_alloc_t *e) {
+  clear_entry(e);
+  --t->kub_used;
+}
+
 // Duplicates are not looked for: the caller enters only addresses that the table lacks.
 [[gnu::always_inline]] inline ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
   assert(p && "ku_block_add: null address");
@@ -656,6 +665,62 @@ void fill_freed(void *data, uint32_t size) {
   }
 }
 
+// The parent of a home, read under the home's lock: another thread's allocation may be
+// replacing the table that holds it.
+ku_home_t *parent_of(const ku_home_t *home) {
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  return t ? t->kub_parent : nullptr;
+}
+
+// Ends the sub-home entered at e in its parent's table t, whose lock g holds, and frees its
+// record.  The entry leaves the parent, and the parent's lock is released, before the
+// sub-home's teardown runs destructors: they may use the parent like any other home.
+void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
+  auto *sub = static_cast<ku_home_t *>(e->kua_data);
+  const uint32_t size = e->kua_size;
+  // Parent before child: the sub-home's lock is taken while the parent's is held.
+  HomeLock sg(sub);
+  ku_block_t *st = sg.table();
+  assert(st && "ku_free: the sub-home has no block table");
+  assert((!st || st->kub_ref != REF_MAX) && "ku_free: the sub-home's count is REF_MAX");
+  if (!st || st->kub_ref == REF_MAX) return;
+  if (t->kub_stats) ku_home_stats_free(t, nullptr, size);
+  take_entry(t, e);
+  g.unlock();
+  st->kub_ref = 0;
+  _ku_home_deinit(sub);
+  sg.hand_over();
+  fill_freed(sub, size);
+  free(sub);
+}
+
+// Ends a sub-home whose last reference is gone, in the home it is entered in now: between the
+// release of its own lock and the taking of its parent's, a move may have handed it on.
+void end_unreferenced_subhome(ku_home_t *sub) {
+  for (ku_home_t *parent = parent_of(sub);;) {
+    if (!parent) {
+      // Detached meanwhile: it is a heap home of its own now.
+      HomeLock g(sub);
+      if (!g.table()) return;
+      _ku_home_deinit(sub);
+      g.hand_over();
+      free(sub);
+      return;
+    }
+    HomeLock g(parent);
+    ku_block_t *t = g.table();
+    ku_alloc_t *e = t ? ku_block_find(t, sub) : nullptr;
+    if (ku_alloc_check(t, e)) return end_subhome(g, t, e);
+    // With the parent locked, nothing can take the sub-home out of it: if it still names this
+    // parent, it was never entered there.
+    ku_home_t *now = parent_of(sub);
+    assert(now != parent && "ku_home_unref: the sub-home is not entered in its parent");
+    if (now == parent) return;
+    parent = now;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -713,28 +778,13 @@ KU_API void ku_free(ku_home_t *home, void *data) {
     const int found = ku_alloc_check(t, e);
     assert(found && "ku_free: the address is not an allocation of this home");
     if (!found) return;
+    if (e->kua_home) return end_subhome(g, t, e);
+
     preloaded = ku_is_preloaded(t, data);
-
-    if (e->kua_home) {
-      // Parent before child: the sub-home's lock is taken while the parent's is held.
-      auto *sub = static_cast<ku_home_t *>(data);
-      HomeLock sg(sub);
-      ku_block_t *st = sg.table();
-      assert(st && "ku_free: the sub-home has no block table");
-      assert((!st || st->kub_ref != REF_MAX) && "ku_free: the sub-home's count is REF_MAX");
-      if (!st || st->kub_ref == REF_MAX) return;
-      if (t->kub_stats) ku_home_stats_free(t, nullptr, e->kua_size);
-      st->kub_ref = 0;
-      _ku_home_deinit(sub);
-      sg.hand_over();
-    } else if (t->kub_stats) {
-      ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
-    }
-
+    if (t->kub_stats) ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
     fill_freed(data, e->kua_size);
     if (preloaded) mark_unused(data, round8(e->kua_size));
-    clear_entry(e);
-    --t->kub_used;
+    take_entry(t, e);
   }
   // Released outside the lock: free() needs nothing of the home.
   if (!preloaded) free(data);
@@ -778,8 +828,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
       slot->kua_size = static_cast<uint32_t>(want);
       return p;
     }
-    clear_entry(e);
-    --t->kub_used;
+    take_entry(t, e);
     ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
     return p;
   }
@@ -811,8 +860,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
   memcpy(p, data, want < old ? want : old);
   mark_unused(data, round8(old));
   if (t->kub_stats) ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
-  clear_entry(e);
-  --t->kub_used;
+  take_entry(t, e);
   ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
   return p;
 }
@@ -975,6 +1023,44 @@ void _ku_home_deinit(ku_home_t *home) {
 
 // ---- Lifecycle ----
 
+namespace {
+
+// Takes a reference under the home's lock.  Returns 1; 0 for a home without table; -1 for a
+// count of zero (a dying home).
+int take_ref(ku_home_t *home) {
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t) return 0;
+  assert(t->kub_ref != 0 && "ku_home_ref: the home's count is zero");
+  if (t->kub_ref == 0) return -1;
+  if (t->kub_ref != REF_MAX) ++t->kub_ref;
+  return 1;
+}
+
+// Drops a reference; the last one ends the home.  Returns 1 when the home was ended, 0 when it
+// was not, -1 for a home without table.
+int drop_ref(ku_home_t *home) {
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t) return -1;
+  // A dying home's count is 0: lowering it would store REF_MAX.
+  if (t->kub_ref == REF_MAX || t->kub_ref == 0) return 0;
+  if (--t->kub_ref != 0) return 0;
+  if (t->kub_parent) {
+    // Parent before child: the sub-home's lock goes before its parent's is taken.
+    g.unlock();
+    end_unreferenced_subhome(home);
+    return 1;
+  }
+  const bool heap_record = !t->kub_hauto;
+  _ku_home_deinit(home);
+  g.hand_over();
+  if (heap_record) free(home);
+  return 1;
+}
+
+}  // namespace
+
 extern "C" {
 
 KU_API void *ku_home_new(int size) {
@@ -1020,33 +1106,12 @@ KU_API ku_home_t *ku_home_ref(ku_home_t *home) {
     ku_seterrno(EFAULT);
     return nullptr;
   }
-  HomeLock g(home);
-  ku_block_t *t = g.table();
-  assert(t && "ku_home_ref: the home has no block table");
-  assert((!t || t->kub_ref != 0) && "ku_home_ref: the home's count is zero");
-  if (!t || t->kub_ref == 0) return nullptr;
-  if (t->kub_ref != REF_MAX) ++t->kub_ref;
-  return home;
+  const int taken = take_ref(home);
+  assert(taken != 0 && "ku_home_ref: the home has no block table");
+  return taken > 0 ? home : nullptr;
 }
 
-KU_API int ku_home_unref(ku_home_t *home) {
-  if (!home) return 0;
-  HomeLock g(home);
-  ku_block_t *t = g.table();
-  if (!t || t->kub_ref == REF_MAX) return 0;
-  if (--t->kub_ref != 0) return 0;
-  if (ku_home_t *parent = t->kub_parent) {
-    // Parent before child: ku_free takes the parent's lock, then the sub-home's again.
-    g.unlock();
-    ku_free(parent, home);
-    return 1;
-  }
-  const bool heap_record = !t->kub_hauto;
-  _ku_home_deinit(home);
-  g.hand_over();
-  if (heap_record) free(home);
-  return 1;
-}
+KU_API int ku_home_unref(ku_home_t *home) { return home && drop_ref(home) > 0 ? 1 : 0; }
 
 KU_API uint64_t ku_home_refcount(ku_home_t *home) {
   if (!home) return 0;
@@ -1055,12 +1120,7 @@ KU_API uint64_t ku_home_refcount(ku_home_t *home) {
   return t ? t->kub_ref : 0;
 }
 
-KU_API ku_home_t *ku_home_parent(ku_home_t const *home) {
-  if (!home || !home->kuh_blocks) return nullptr;
-  HomeLock g(home);
-  ku_block_t *t = g.table();
-  return t ? t->kub_parent : nullptr;
-}
+KU_API ku_home_t *ku_home_parent(ku_home_t const *home) { return home ? parent_of(home) : nullptr; }
 
 KU_API int ku_home_has_parent(ku_home_t const *home) { return ku_home_parent(home) ? 1 : 0; }
 
@@ -1205,10 +1265,12 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
 
 KU_API void ku_home_preload(ku_home_t *home, int n, int size) {
   if (!home) return;
-  if (!home->kuh_blocks && ku_home_init(home) != 0) return;
   HomeLock g(home);
   ku_block_t *t = g.table();
-  if (!t || t->kub_preload) return;
+  // The table is looked for under the lock, as another thread may be replacing it.  A home
+  // without one gets its first table as from ku_home_init; a lock it has is kept.
+  if (!t && !(t = home->kuh_blocks = ku_hash_alloc(kFirstSlots))) return;
+  if (t->kub_preload) return;
   // Rounded in 32 bits without signed overflow, then multiplied in 64 bits; a negative result
   // is a huge unsigned one, capped like any other oversized request.
   const auto item = static_cast<int32_t>((static_cast<uint32_t>(size) + 7u) & ~7u);
@@ -1257,7 +1319,7 @@ KU_API int ku_home_is_threadsafe(ku_home_t const *home) { return home && home->k
 
 KU_API int ku_home_mutex_lock(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
-  if (!home->kuh_blocks || !ku_home_ref(home)) return ku_seterrno(EINVAL);
+  if (take_ref(home) <= 0) return ku_seterrno(EINVAL);
   if (!home->kuh_lock) return 0;
   // The reference stays taken when the lock fails, as the caller's unlock will not follow.
   const int r = _ku_home_mutex_locker(home->kuh_lock);
@@ -1271,9 +1333,7 @@ KU_API int ku_home_mutex_unlock(ku_home_t *home) {
     const int r = _ku_home_mutex_unlocker(home->kuh_lock);
     if (r) return ku_seterrno(r);
   }
-  if (!home->kuh_blocks) return ku_seterrno(EINVAL);
-  ku_home_unref(home);
-  return 0;
+  return drop_ref(home) < 0 ? ku_seterrno(EINVAL) : 0;
 }
 
 KU_API int ku_home_lock(ku_home_t *home) {

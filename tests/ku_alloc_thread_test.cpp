@@ -215,6 +215,38 @@ TEST(Threads, destructor_that_allocates_in_a_dying_threadsafe_home_does_not_dead
   EXPECT_EQ(ended.load(), 3);
 }
 
+// One thread replaces a shared home's table again and again while another asks for its parent,
+// takes and drops its user mutex, and moves between two of its sub-homes (the test for a
+// destination below the source walks up through it): none of them may read the table unlocked.
+TEST(Threads, queries_beside_an_allocation_that_replaces_the_table) {
+  ku_home_t *top = threadsafe_home();
+  std::atomic<int> errors{0};
+  for (int round = 0; round < 10; round++) {
+    auto *h = static_cast<ku_home_t *>(ku_home_clone(top, 24));
+    ASSERT_EQ(ku_home_threadsafe(h), 0);
+    auto *a = static_cast<ku_home_t *>(ku_home_clone(h, 24));
+    auto *b = static_cast<ku_home_t *>(ku_home_clone(h, 24));
+    ASSERT_TRUE(a && b && ku_home_threadsafe(a) == 0 && ku_home_threadsafe(b) == 0);
+    std::atomic<bool> grown{false};
+    std::thread grower([&] {
+      for (int i = 0; i < 400; i++)  // 31 slots to 127, then 511
+        if (!ku_alloc(h, 8)) ++errors;
+      grown = true;
+    });
+    while (!grown) {
+      if (ku_home_parent(h) != top || ku_home_has_parent(h) != 1) ++errors;
+      if (ku_home_mutex_lock(h) != 0 || ku_home_mutex_unlock(h) != 0) ++errors;
+      if (!ku_alloc(a, 8) || ku_home_move(b, a) != 0) ++errors;
+    }
+    grower.join();
+    EXPECT_EQ(ku_home_refcount(h), 1u);
+    EXPECT_EQ(ku_home_unref(h), 1);
+  }
+  EXPECT_EQ(errors.load(), 0);
+  ku_home_check(top);
+  EXPECT_EQ(ku_home_unref(top), 1);
+}
+
 // Sibling homes under one thread-safe parent.  Producers allocate in `in` and never touch
 // their blocks again; a mover hands everything from `in` to `mid`; a drainer hands `mid` over
 // to a fresh sub-home and ends it.  Moves always run in->mid->drain, so their locks are taken

@@ -134,9 +134,10 @@ KU_API void *ku_salloc(ku_home_t *home, int size);
 KU_API void *ku_realloc(ku_home_t *home, void *data, int size);
 
 /* Frees a block of the home (a sub-home with everything in it), after filling its bytes with
- * 0xAA.  Carved preload bytes are not given back.  NULL data does nothing.  An address that is
- * not an allocation of the home, a home without table, or a sub-home whose count is REF_MAX
- * abort [nothing is freed]. */
+ * 0xAA.  Carved preload bytes are not given back.  A sub-home leaves the home, and the home's
+ * lock is released, before the sub-home's destructors run: they may use the home as any other.
+ * NULL data does nothing.  An address that is not an allocation of the home, a home without
+ * table, or a sub-home whose count is REF_MAX abort [nothing is freed]. */
 KU_API void ku_free(ku_home_t *home, void *data);
 
 /* 1 when data is an address returned for the home and not freed since, else 0 (also for a
@@ -163,8 +164,8 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src);
 /* Gives the home a preload area of n items of size bytes, each rounded up to a multiple of 8,
  * at most 65,535 bytes (larger requests, negative ones included, are capped).  Small blocks are
  * then carved from it without a heap call.  A home is preloaded once: later calls do nothing.
- * A home without table is first started with ku_home_init (its lock pointer cleared); when
- * that fails, or malloc fails, the home is left without preload area.  NULL home: nothing.
+ * A home without table first gets one, as from ku_home_init (a lock it was given is kept);
+ * when that fails, or malloc fails, the home is left without preload area.  NULL home: nothing.
  * Under AddressSanitizer or Valgrind, the area's bytes that are not handed out (the unused
  * rest, the rounding gap behind each block, freed blocks) are marked inaccessible. */
 KU_API void ku_home_preload(ku_home_t *home, int n, int size);

@@ -517,33 +517,36 @@ bool ku_is_preloaded(const ku_block_t *t, const void *p) {
 
 int ku_alloc_check(const ku_block_t *, const ku_alloc_t *e) { return e != nullptr; }
 
-}  // namespace
-
-extern "C" KU_API void ku_home_check(ku_home_t const *home);
-
-namespace {
-
-void ku_home_check_blocks(const ku_block_t *t) {
-  if (!t) return;
-  assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
-  uint64_t count = 0;
-  for (uint64_t i = 0; i < t->kub_n; ++i) {
-    const ku_alloc_t &e = t->kub_nodes[i];
-    if (!e.kua_data) continue;
-    ku_alloc_check(t, &e);
-    ++count;
-    if (e.kua_home) ku_home_check(static_cast<const ku_home_t *>(e.kua_data));
+// The consistency check of a table and, below it, of its sub-homes' tables (walk_homes): every
+// occupied entry passes ku_alloc_check, and kub_used counts them.
+struct CheckBlocks {
+  struct Level {
+    uint64_t count;
+  };
+  void enter(const ku_home_t *, const ku_block_t *t, size_t, Level &) {
+    assert((!t || t->kub_used <= t->kub_n) && "block table: more entries than slots");
+    (void)t;
   }
-  assert(count == t->kub_used && "block table: kub_used disagrees with the occupied slots");
-  (void)count;
-}
+  void entry(const ku_block_t *t, const ku_alloc_t &e, size_t, Level &level) {
+    ku_alloc_check(t, &e);
+    ++level.count;
+  }
+  void leave(const ku_home_t *, const ku_block_t *t, size_t, const Level &level, Level *) {
+    assert((!t || level.count == t->kub_used) &&
+           "block table: kub_used disagrees with the occupied slots");
+    (void)t;
+    (void)level;
+  }
+};
 
 }  // namespace
 
 extern "C" KU_API void ku_home_check(ku_home_t const *home) {
   if (!home) return;
-  HomeLock g(home);
-  ku_home_check_blocks(g.table());
+  CheckBlocks check;
+  // Without memory for the levels of a very deep tree, the levels below are left unchecked:
+  // running short of memory is no inconsistency.
+  walk_homes(home, check);
 }
 
 // ---- Statistics hooks ----
@@ -882,67 +885,55 @@ KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data) {
 }  // extern "C"
 
 // ---- Teardown ----
+//
+// Ending a home frees its whole tree without recursion, so that a chain of any depth ends on any
+// stack.  Each dying home is one level: its lock is detached (its destructor and nested operations
+// on it lock nothing), its destructor runs, then its slots are released in index order.  A
+// sub-home met on the way is locked while its parent's lock is still held, taken out of the table
+// and becomes the next level; the parent's walk resumes when it is gone.  Destructors therefore
+// run in the order of a depth-first recursion, each before anything of its home is freed.
 
 namespace {
 
-// Ends one sub-home met in a dying parent, whose lock (detached from the record) the caller
-// holds, and frees its record.
-void deinit_subhome(ku_home_t *sub) {
-  HomeLock sg(sub);
-  ku_block_t *st = sg.table();
-  assert(st && "teardown: a sub-home has no block table");
-  assert((!st || st->kub_ref >= 1) && "teardown: a sub-home has a zero reference count");
-  if (st) {
-    // The parent's death ends the sub-home whatever its count, REF_MAX included.
-    st->kub_ref = 0;
-    _ku_home_deinit(sub);
-    sg.hand_over();
-  } else {
-    sg.unlock();
-  }
-  free(sub);
+// One dying home and how far the walk of its table has got.
+struct Dying {
+  ku_home_t *home;
+  ku_home_t *parent;  // the dying home it was entered in; null for the first level
+  void *lock;         // its detached internal mutex, released and destroyed when it is gone
+  ku_block_t *t;      // the table walked, as last read from the home
+  uint64_t i;         // the next slot to look at
+  bool released;      // this pass over the table has released an entry
+};
+using DyingStack = FrameStack<Dying>;
+
+void release_lock(void *lock) {
+  if (!lock) return;
+  _ku_home_unlocker(lock);
+  _ku_home_destroy_mutexes(lock);
 }
 
-// Empties one slot of a dying home's table and releases what it held.  The slot is cleared
-// first: a sub-home's destructor may allocate in the dying home and so replace its table, and
-// the replacement must not carry over what was released already.
-void release_entry(ku_block_t *t, ku_alloc_t &e) {
-  ku_alloc_check(t, &e);
-  void *p = e.kua_data;
-  const bool home = e.kua_home;
-  const bool heap = !home && !ku_is_preloaded(t, p);
-  clear_entry(&e);
-  --t->kub_used;
-  if (home)
-    deinit_subhome(static_cast<ku_home_t *>(p));
-  else if (heap)
-    free(p);
+bool no_entry_from(const ku_block_t *t, uint64_t i) {
+  uintptr_t any = 0;
+  for (; i < t->kub_n; ++i) any |= reinterpret_cast<uintptr_t>(t->kub_nodes[i].kua_data);
+  return !any;
 }
 
-uint64_t occupied_slots(const ku_block_t *t) {
-  uint64_t count = 0;
-  for (uint64_t i = 0; i < t->kub_n; ++i) count += t->kub_nodes[i].kua_data != nullptr;
-  return count;
-}
-
-// Releases every block entered in a dying home's table, sub-homes in slot order.  Each release
-// lowers kub_used, which doubles as the consistency check: the walk stops when it reaches zero,
-// and the slots behind that point must be empty.  Empty runs are skipped four slots at a time.
-// A sub-home's destructor may use the dying home: a block it frees is gone from the table
-// before the walk reaches it; a block it allocates is entered in the table (perhaps behind the
-// walk, perhaps in a replacement table), so the walk starts again on the home's current table
-// until it is empty.  In a large table consecutive slots hold blocks in no useful order for the
-// cache, so the block kAhead slots further on is prefetched.  Returns the table, now empty.
-template <bool kPrefetch> ku_block_t *release_all(ku_home_t *home) {
+// Releases the entries of f's table from slot f.i on, until it meets a sub-home, which it takes
+// out of the table and returns; null once the table is empty.  kub_used falls with each entry,
+// which doubles as the consistency check: the pass ends when it reaches zero, and the slots
+// behind must be empty.  A destructor may use the dying home: a block it frees is gone before
+// the walk reaches it; a block it enters may lie behind the walk, so the walk goes round again
+// until the table is empty.  Empty runs are skipped four slots at a time; in a large table
+// consecutive slots hold blocks in no useful order for the cache, so the block kAhead slots
+// further on is prefetched.
+template <bool kPrefetch> ku_home_t *next_subhome(Dying &f) {
   constexpr uint64_t kAhead = 16;
-  ku_block_t *t = home->kuh_blocks;
-  assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
+  ku_block_t *t = f.t;
+  ku_alloc_t *nodes = t->kub_nodes;
   for (;;) {
     const uint64_t n = t->kub_n;
-    ku_alloc_t *nodes = t->kub_nodes;
-    uint64_t released = 0, i = 0;
-    bool replaced = false;
-    while (!replaced && i < n && t->kub_used) {
+    uint64_t i = f.i;
+    while (i < n && t->kub_used) {
       if (i + 4 <= n && !(reinterpret_cast<uintptr_t>(nodes[i].kua_data) |
                           reinterpret_cast<uintptr_t>(nodes[i + 1].kua_data) |
                           reinterpret_cast<uintptr_t>(nodes[i + 2].kua_data) |
@@ -955,67 +946,127 @@ template <bool kPrefetch> ku_block_t *release_all(ku_home_t *home) {
           if (const void *ahead = nodes[i + kAhead].kua_data)
             __builtin_prefetch(static_cast<const char *>(ahead) - 8, 1);
         }
-        if (!nodes[i].kua_data) continue;
+        ku_alloc_t &e = nodes[i];
+        if (!e.kua_data) continue;
         if (!t->kub_used) break;  // more entries than counted: caught below
-        const bool sub = nodes[i].kua_home;
-        release_entry(t, nodes[i]);
-        ++released;
-        if (sub && home->kuh_blocks != t) {
-          replaced = true;
-          break;
+        ku_alloc_check(t, &e);
+        f.released = true;
+        void *p = e.kua_data;
+        if (e.kua_home) {
+          take_entry(t, &e);
+          f.i = i + 1;
+          return static_cast<ku_home_t *>(p);
         }
+        const bool heap = !ku_is_preloaded(t, p);
+        take_entry(t, &e);
+        if (heap) free(p);
       }
     }
-    if (replaced) {
-      t = home->kuh_blocks;
-      if (!t) return nullptr;
-      continue;
-    }
+    f.i = i;
     if (!t->kub_used) {
-      uintptr_t rest = 0;
-      for (uint64_t j = i; j < n; ++j) rest |= reinterpret_cast<uintptr_t>(nodes[j].kua_data);
-      if (!rest) return t;
-    } else if (released) {
-      continue;  // a destructor entered blocks behind the walk
+      if (no_entry_from(t, i)) return nullptr;
+    } else if (f.released) {
+      f.i = 0;  // a destructor entered blocks behind the walk
+      f.released = false;
+      continue;
     }
     assert(!"block table: kub_used disagrees with the occupied slots");
     // Without assertions, go on by the slots themselves.
-    t->kub_used = occupied_slots(t);
-    if (!t->kub_used) return t;
+    t->kub_used = 0;
+    for (uint64_t j = 0; j < n; ++j) t->kub_used += nodes[j].kua_data != nullptr;
+    if (!t->kub_used) return nullptr;
+    f.i = 0;
+    f.released = false;
   }
 }
 
-// Frees everything of the home; the caller holds the home's internal lock, and this releases
-// and destroys it.  The record itself is left to the caller.
-void _ku_home_deinit(ku_home_t *home) {
-  if (!home->kuh_blocks) return;
-  // Detached first, so that the destructor and every nested operation on the dying home run
-  // without locking against the mutex held by our caller.
+// Makes home the next dying level: detaches its lock, runs its destructor.  When memory for one
+// more frame ran out, the level takes the place of its parent's, whose lock is then released at
+// once; resume() starts the parent's walk again when it is back.
+void begin_dying(DyingStack &stack, ku_home_t *home, ku_home_t *parent) {
   void *lock = home->kuh_lock;
   home->kuh_lock = nullptr;
-
   // Cleared before the call, so that the destructor runs at most once.
   if (ku_destructor_fn d = home->kuh_blocks->kub_destructor) {
     home->kuh_blocks->kub_destructor = nullptr;
     d(home);
   }
-
   // The destructor may have allocated in the home and so replaced its table.
   ku_block_t *t = home->kuh_blocks;
-  if (t) t = t->kub_n >= 8191 ? release_all<true>(home) : release_all<false>(home);
-  if (t) {
+  assert((!t || t->kub_used <= t->kub_n) && "block table: more entries than slots");
+  const Dying level{home, parent, lock, t, 0, false};
+  if (stack.push(level)) return;
+  release_lock(stack.top().lock);
+  stack.top() = level;
+}
+
+// A sub-home met in a dying parent: locked while the parent's lock is held, then ended
+// whatever its count (REF_MAX included).
+void begin_dying_subhome(DyingStack &stack, ku_home_t *sub, ku_home_t *parent) {
+  HomeLock sg(sub);
+  ku_block_t *st = sg.table();
+  assert(st && "teardown: a sub-home has no block table");
+  assert((!st || st->kub_ref >= 1) && "teardown: a sub-home has a zero reference count");
+  if (!st) {
+    sg.unlock();
+    free(sub);
+    return;
+  }
+  st->kub_ref = 0;
+  sg.hand_over();
+  begin_dying(stack, sub, parent);
+}
+
+// Frees what is left of a dying home once its table is empty: preload area, statistics, table,
+// and its lock.  The record is its owner's business.
+void end_dying(const Dying &f) {
+  if (ku_block_t *t = f.t) {
     if (t->kub_preload) {
       mark_returned(t->kub_preload, t->kub_prsize);
       if (!t->kub_preauto) free(t->kub_preload);
     }
     if (t->kub_stats) free(t->kub_stats);
     release_table(t);
-    home->kuh_blocks = nullptr;
+    f.home->kuh_blocks = nullptr;
   }
+  release_lock(f.lock);
+}
 
-  if (lock) {
-    _ku_home_unlocker(lock);
-    _ku_home_destroy_mutexes(lock);
+// Goes back to the walk of parent once one of its sub-homes is gone.  A destructor below may
+// have replaced the parent's table: the walk then starts again on the new one.
+void resume(DyingStack &stack, ku_home_t *parent) {
+  if (!stack.empty() && stack.top().home == parent) {
+    Dying &f = stack.top();
+    if (parent->kuh_blocks != f.t)
+      f = Dying{parent, f.parent, f.lock, parent->kuh_blocks, 0, false};
+    return;
+  }
+  // The parent's frame gave way to its sub-home's; its table names its own parent.  There is
+  // room again for the frame, as the sub-home's is gone.
+  ku_block_t *t = parent->kuh_blocks;
+  stack.push(Dying{parent, t ? t->kub_parent : nullptr, nullptr, t, 0, false});
+}
+
+// Frees everything of the home; the caller holds the home's internal lock, and this releases
+// and destroys it.  The record itself is left to the caller.
+void _ku_home_deinit(ku_home_t *home) {
+  if (!home->kuh_blocks) return;
+  DyingStack stack;
+  begin_dying(stack, home, nullptr);
+  while (!stack.empty()) {
+    Dying &f = stack.top();
+    ku_home_t *sub = nullptr;
+    if (f.t) sub = f.t->kub_n >= 8191 ? next_subhome<true>(f) : next_subhome<false>(f);
+    if (sub) {
+      begin_dying_subhome(stack, sub, f.home);
+      continue;
+    }
+    const Dying done = f;
+    stack.pop();
+    end_dying(done);
+    if (!done.parent) continue;
+    free(done.home);
+    resume(stack, done.parent);
   }
 }
 

@@ -5,10 +5,22 @@
 
 #include <ku/ku_alloc.h>
 
+#include <pthread.h>
+
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "ku_alloc_impl.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KU_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KU_TEST_SANITIZED 1
+#endif
+#endif
 
 namespace {
 
@@ -103,6 +115,133 @@ TEST(Relatives, destructors_below_an_ending_home_use_its_live_parent_and_sibling
   EXPECT_EQ(top->kuh_blocks->kub_used, 21u + 2 * kGrowth + inside.size());
   for (void *p : rel.given) EXPECT_TRUE(ku_in_home(top, p) && holds(p, 24, 0x6B));
   EXPECT_EQ(ku_home_unref(top), 1);
+}
+
+// Each destructor of a dying parent's sub-homes fills the parent: its table is replaced under
+// the walk, and what the destructors enter behind the walk, sub-homes included, ends too.
+int ended = 0;
+void count_end(void *) { ++ended; }
+void fill_dying_parent(void *home) {
+  ++ended;
+  ku_home_t *parent = ku_home_parent(static_cast<ku_home_t *>(home));
+  for (int i = 0; i < kGrowth; ++i) ku_alloc(parent, 16);
+  ku_home_destructor(static_cast<ku_home_t *>(ku_home_clone(parent, 24)), count_end);
+}
+
+TEST(Relatives, destructors_that_fill_their_dying_parent_leave_nothing_behind) {
+  ended = 0;
+  ku_home_t *parent = ku_home_create();
+  for (int i = 0; i < 3; ++i) {
+    auto *sub = static_cast<ku_home_t *>(ku_home_clone(parent, 24));
+    ku_home_destructor(sub, fill_dying_parent);
+    ku_alloc(sub, 32);
+  }
+  EXPECT_EQ(ku_home_unref(parent), 1);
+  EXPECT_EQ(ended, 6);
+}
+
+// ---- Deep trees ----
+
+#ifdef KU_TEST_SANITIZED
+constexpr int kChain = 100000;  // the sanitizers' bookkeeping makes a million levels slow
+#else
+constexpr int kChain = 1000000;
+#endif
+
+// A stream that counts its lines and keeps the last one.
+struct Tally {
+  uint64_t lines = 0;
+  std::string last;
+  std::string current;
+};
+
+ssize_t tally_write(void *cookie, const char *buf, size_t size) {
+  auto *t = static_cast<Tally *>(cookie);
+  const char *p = buf, *end = buf + size, *start = nullptr, *stop = nullptr;
+  while (const void *nl = memchr(p, '\n', static_cast<size_t>(end - p))) {
+    ++t->lines;
+    start = p;
+    stop = static_cast<const char *>(nl);
+    p = stop + 1;
+  }
+  if (stop) {
+    t->last = start == buf ? t->current : std::string();
+    t->last.append(start, stop);
+    t->current.clear();
+  }
+  t->current.append(p, end);
+  return static_cast<ssize_t>(size);
+}
+
+// A chain of kChain nested sub-homes is checked, reported and ended.
+void *deep_chain(void *) {
+  ku_home_t *top = ku_home_create();
+  ku_home_t *h = top;
+  for (int i = 0; i < kChain && h; ++i) h = static_cast<ku_home_t *>(ku_home_clone(h, 24));
+  EXPECT_NE(h, nullptr);
+  ku_home_check(top);
+
+  Tally tally;
+  FILE *f = fopencookie(&tally, "w", cookie_io_functions_t{nullptr, tally_write, nullptr, nullptr});
+  EXPECT_EQ(ku_home_report(top, f), 0);
+  fclose(f);
+  // Every home but the last: its line, its sub-home's entry, its total; the last has no entry.
+  EXPECT_EQ(tally.lines, 3u * kChain + 2);
+  EXPECT_EQ(tally.last, "  total: 1 entry, 24 bytes; with sub-homes " + std::to_string(kChain) +
+                            " entries, " + std::to_string(24ull * kChain) + " bytes");
+
+  EXPECT_EQ(ku_home_unref(top), 1);
+  return nullptr;
+}
+
+TEST(Deep, chain_of_nested_subhomes_ends_checks_and_reports) { deep_chain(nullptr); }
+
+TEST(Deep, chain_of_nested_subhomes_on_a_256_kib_thread_stack) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 << 10), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attr, deep_chain, nullptr), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+std::vector<const void *> order;
+void note_end(void *home) { order.push_back(home); }
+
+// The order of a recursion: a home, then each sub-home's tree in slot order.
+void recursion_order(const ku_home_t *home, std::vector<const void *> &out) {
+  out.push_back(home);
+  const ku_block_t *t = home->kuh_blocks;
+  for (uint64_t i = 0; i < t->kub_n; ++i)
+    if (t->kub_nodes[i].kua_home)
+      recursion_order(static_cast<ku_home_t *>(t->kub_nodes[i].kua_data), out);
+}
+
+TEST(Deep, destructors_run_in_the_order_of_a_recursion) {
+  order.clear();
+  ku_home_t *top = ku_home_create();
+  ASSERT_EQ(ku_home_threadsafe(top), 0);
+  ku_home_destructor(top, note_end);
+  // Forty levels, more than the walk keeps beside it, of three sub-homes each, one of them
+  // thread-safe and one going on.
+  ku_home_t *h = top;
+  for (int level = 0; level < 40; ++level) {
+    ku_home_t *next = nullptr;
+    for (int k = 0; k < 3; ++k) {
+      auto *sub = static_cast<ku_home_t *>(ku_home_clone(h, 24 + 8 * k));
+      ku_home_destructor(sub, note_end);
+      ku_alloc(sub, 16);
+      if (k == 1) ku_home_threadsafe(sub);
+      if (k == level % 3) next = sub;
+    }
+    h = next;
+  }
+  std::vector<const void *> want;
+  recursion_order(top, want);
+  ASSERT_EQ(want.size(), 121u);
+  EXPECT_EQ(ku_home_unref(top), 1);
+  EXPECT_EQ(order, want);
 }
 
 }  // namespace

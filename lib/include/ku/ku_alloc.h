@@ -107,8 +107,10 @@ KU_API void ku_home_deinit(ku_home_t *home);
  * or when the home is a sub-home, whose record belongs to its parent. */
 KU_API void ku_home_destroy(ku_home_t *home);
 
-/* Checks the home's table and, recursively, its sub-homes' tables for consistency; aborts
- * when one fails.  Does nothing for a NULL home or one without table. */
+/* Checks the home's table and those of its sub-homes, to any depth, for consistency; aborts
+ * when one fails.  Does nothing for a NULL home or one without table.  Below the 16th level
+ * the walk keeps 32 bytes per level on the heap; levels it finds no memory for are not
+ * checked. */
 KU_API void ku_home_check(ku_home_t const *home);
 
 /* Allocation.  Every block belongs to its home until ku_free, a moving ku_realloc or the end
@@ -226,7 +228,8 @@ KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_fi
 
 /* Diagnostics */
 
-/* Writes a readable tree of home to stream, one line per item, two blanks of indent per level:
+/* Writes a readable tree of home to stream, one line per item, two blanks of indent per level
+ * (lines deeper than 40 levels are indented as level 40 and begin with "[LEVEL] "):
  *   home ADDR: size N, refs R, U entries in N slots[, parent ADDR][, threadsafe][, automatic]
  *     preload: USED of SIZE bytes used            (when the home has a preload area)
  *     ADDR: N bytes[, preload]                     (one line per entry, in table slot order)
@@ -236,8 +239,9 @@ KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_fi
  *            sub-homes C, resizes C                (on one line, when statistics are on)
  * A home without table prints "home ADDR: size N, no table", a NULL home "home (null)".
  * Takes each home's internal lock while it is written, parent before child, so the stream must
- * not allocate in the homes reported.  Returns 0; -1 with EFAULT for a NULL stream, or -1 with
- * the stream's errno when a write failed. */
+ * not allocate in the homes reported.  Returns 0; -1 with EFAULT for a NULL stream, -1 with
+ * ENOMEM when memory to walk a tree deeper than 16 levels ran out, or -1 with the stream's
+ * errno when a write failed. */
 KU_API int ku_home_report(ku_home_t *home, FILE *stream);
 
 #ifdef __cplusplus

@@ -1216,15 +1216,66 @@ KU_API void ku_home_destroy(ku_home_t *home) {
 }  // extern "C"
 
 // ---- Move, preload, automatic homes ----
+//
+// Lock order.  A thread waits for a home's lock only while every home whose lock it holds is an
+// ancestor of that home: parent before child, in every operation.  A move holds two homes and
+// takes the moved sub-homes' locks as well.  It locks the destination first when that is an
+// ancestor of the source (a move into a parent), which keeps the rule; otherwise the two are
+// unrelated (a destination below the source is refused) and are locked in address order.  Moves
+// that involve a thread-safe home run one at a time under the move mutex, taken before any
+// home's lock: so the relation of the two homes cannot change between the test and the locking,
+// and one thread at most holds two unrelated homes, which cannot close a cycle with threads that
+// only wait downwards.
 
 namespace {
+
+pthread_mutex_t move_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void move_mutex_lock() { pthread_mutex_lock(&move_mutex); }
+void move_mutex_unlock() { pthread_mutex_unlock(&move_mutex); }
+
+// A child of fork() must not inherit the move mutex taken by another thread.
+[[gnu::constructor]] void move_guard_fork() {
+  pthread_atfork(move_mutex_lock, move_mutex_unlock, move_mutex_unlock);
+}
+
+// Holds the move mutex for a move that involves a thread-safe home.  Never held while user code
+// runs: a destructor may move too.
+class MoveLock {
+ public:
+  explicit MoveLock(bool take) : held_(take) {
+    if (held_) move_mutex_lock();
+  }
+  ~MoveLock() {
+    if (held_) move_mutex_unlock();
+  }
+  MoveLock(const MoveLock &) = delete;
+  MoveLock &operator=(const MoveLock &) = delete;
+
+ private:
+  bool held_;
+};
 
 // Whether home is one of top's sub-homes or lies below one.  Each home's lock is taken alone,
 // so the walk cannot deadlock whatever locks other threads hold.
 bool lies_below(const ku_home_t *home, const ku_home_t *top) {
-  for (const ku_home_t *h = ku_home_parent(home); h; h = ku_home_parent(h))
+  for (const ku_home_t *h = parent_of(home); h; h = parent_of(h))
     if (h == top) return true;
   return false;
+}
+
+// Runs the source's destructor before a move takes any lock, so that it may use any home,
+// the two of the move included.  It is taken from the table under the lock: it runs once.
+void run_move_destructor(ku_home_t *src) {
+  ku_destructor_fn fn;
+  {
+    HomeLock g(src);
+    ku_block_t *s = g.table();
+    if (!s || !s->kub_n) return;
+    fn = s->kub_destructor;
+    s->kub_destructor = nullptr;
+  }
+  if (fn) fn(src);
 }
 
 // Hands the sub-home at data over to a new parent (null: none).
@@ -1264,20 +1315,24 @@ extern "C" {
 
 KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
   if (!src || dst == src) return 0;
-  if (!dst) return detach_all(src);
-  // A home entered into its own table would die twice and be locked twice.
-  if (lies_below(dst, src)) return ku_seterrno(EINVAL);
-
-  HomeLockPair g(src, dst);
-  ku_block_t *s = src->kuh_blocks;
-  if (!s || !s->kub_n) return 0;
-  if (ku_destructor_fn fn = s->kub_destructor) {
-    s->kub_destructor = nullptr;
-    fn(src);
+  const bool shared = src->kuh_lock || (dst && dst->kuh_lock);
+  if (!dst) {
+    MoveLock m(shared);
+    return detach_all(src);
   }
-  // Read only now: a destructor of a home without mutexes may allocate in either home and so
-  // replace its table.
-  s = src->kuh_blocks;
+  // A home entered into its own table would die twice and be locked twice.
+  {
+    MoveLock m(shared);
+    if (lies_below(dst, src)) return ku_seterrno(EINVAL);
+  }
+  run_move_destructor(src);
+
+  MoveLock m(shared);
+  // The destructor may have moved the destination below the source.
+  if (lies_below(dst, src)) return ku_seterrno(EINVAL);
+  const bool dst_first = lies_below(src, dst) || dst < src;
+  HomeLockPair g(dst_first ? dst : src, dst_first ? src : dst);
+  ku_block_t *s = src->kuh_blocks;
   if (!s || !s->kub_n) return 0;
   ku_block_t *d = dst->kuh_blocks;
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -245,6 +246,65 @@ TEST(Threads, queries_beside_an_allocation_that_replaces_the_table) {
   EXPECT_EQ(errors.load(), 0);
   ku_home_check(top);
   EXPECT_EQ(ku_home_unref(top), 1);
+}
+
+// A thread moves everything of a sub-home into its parent, again and again, while another
+// checks, reports and allocates and frees in the parent, and a third moves between two unrelated
+// homes in both directions: moves take their homes' locks in the order every other operation
+// does, so nothing deadlocks.
+TEST(Threads, moves_into_a_parent_beside_checks_and_reports_of_it) {
+  constexpr int kRounds = 2000;
+  ku_home_t *parent = threadsafe_home();
+  auto *child = static_cast<ku_home_t *>(ku_home_clone(parent, 24));
+  ASSERT_EQ(ku_home_threadsafe(child), 0);
+  ku_home_t *x = threadsafe_home(), *y = threadsafe_home();
+  FILE *devnull = fopen("/dev/null", "w");
+  ASSERT_NE(devnull, nullptr);
+  std::atomic<bool> stop{false};
+  std::atomic<int> errors{0};
+
+  std::thread mover([&] {
+    // Sub-homes without lock of their own are filled here, before they are shared.
+    ku_home_t *nest = ku_home_create();
+    std::vector<void *> moved;
+    for (int i = 0; i < kRounds; i++) {
+      for (void *p : moved) ku_free(parent, p);  // the parent's now
+      moved.clear();
+      for (int k = 0; k < 4; k++) moved.push_back(ku_alloc(child, 16 + k));
+      if (i % 16 == 0) {
+        ku_alloc(static_cast<ku_home_t *>(ku_home_clone(nest, 24)), 8);
+        if (ku_home_move(child, nest) != 0) ++errors;
+      }
+      if (ku_home_move(parent, child) != 0) ++errors;
+    }
+    ku_home_unref(nest);
+  });
+  std::thread user([&] {
+    for (int i = 0; i < kRounds / 2; i++) {
+      void *p = ku_alloc(parent, 32);
+      ku_home_check(parent);
+      if (ku_home_report(parent, devnull) != 0) ++errors;
+      ku_free(parent, p);
+    }
+  });
+  std::thread swapper([&] {
+    for (bool back = false; !stop; back = !back) {
+      ku_alloc(x, 8);
+      if (ku_home_move(back ? x : y, back ? y : x) != 0) ++errors;
+    }
+  });
+  mover.join();
+  user.join();
+  stop = true;
+  swapper.join();
+  fclose(devnull);
+
+  EXPECT_EQ(errors.load(), 0);
+  ku_home_check(parent);
+  EXPECT_EQ(child->kuh_blocks->kub_used, 0u);
+  EXPECT_EQ(ku_home_unref(parent), 1);
+  EXPECT_EQ(ku_home_unref(x), 1);
+  EXPECT_EQ(ku_home_unref(y), 1);
 }
 
 // Sibling homes under one thread-safe parent.  Producers allocate in `in` and never touch

@@ -158,9 +158,9 @@ KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data);
  * detached instead: they belong to nobody (heap blocks are the caller's to free; detached
  * sub-homes become heap homes; carved ones live as long as src) and the destructor does not
  * run.  Returns 0 (also for a NULL src or dst == src); -1 when dst's larger table cannot be
- * allocated (nothing moved); -1 with errno EINVAL, before the destructor runs, when dst is a
- * sub-home of src or lies below one.  Locks src, then dst; src's destructor runs with both
- * held and, when either home is thread-safe, must not call operations on them. */
+ * allocated (nothing moved); -1 with errno EINVAL when dst is a sub-home of src or lies below
+ * one (tested before the destructor runs, and again after it).  The destructor runs before any
+ * lock is taken, so it may use any home, these two included. */
 KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src);
 
 /* Gives the home a preload area of n items of size bytes, each rounded up to a multiple of 8,
@@ -182,8 +182,9 @@ KU_API ku_home_t *ku_home_auto(void *area, int size);
 
 /* Locking.  Make a home thread-safe before it is shared; from then on every operation on it
  * holds its internal mutex, and its users may hold its user mutex across several operations.
- * Locks of two homes are taken parent before child, and a move's source before its
- * destination. */
+ * A home's internal mutex is taken while another's is held only when the other is an ancestor
+ * (parent before child); a move into an ancestor locks the ancestor first, and a move between
+ * unrelated homes locks them in address order under a process-wide move mutex. */
 
 /* Gives the home its pair of mutexes (installing the six hooks below on first use, unless
  * _ku_home_unlocker is already set).  Call it once the home has its table and before it is

@@ -994,10 +994,17 @@ void begin_dying(DyingStack &stack, ku_home_t *home, ku_home_t *parent) {
   // The destructor may have allocated in the home and so replaced its table.
   ku_block_t *t = home->kuh_blocks;
   assert((!t || t->kub_used <= t->kub_n) && "block table: more entries than slots");
-  const Dying level{home, parent, lock, t, 0, false};
-  if (stack.push(level)) return;
-  release_lock(stack.top().lock);
-  stack.top() = level;
+  Dying *f = stack.push();
+  if (!f) {
+    f = &stack.top();
+    release_lock(f->lock);
+  }
+  f->home = home;
+  f->parent = parent;
+  f->lock = lock;
+  f->t = t;
+  f->i = 0;
+  f->released = false;
 }
 
 // A sub-home met in a dying parent: locked while the parent's lock is held, then ended
@@ -1035,16 +1042,20 @@ void end_dying(const Dying &f) {
 // Goes back to the walk of parent once one of its sub-homes is gone.  A destructor below may
 // have replaced the parent's table: the walk then starts again on the new one.
 void resume(DyingStack &stack, ku_home_t *parent) {
-  if (!stack.empty() && stack.top().home == parent) {
-    Dying &f = stack.top();
-    if (parent->kuh_blocks != f.t)
-      f = Dying{parent, f.parent, f.lock, parent->kuh_blocks, 0, false};
-    return;
+  Dying *f = stack.empty() ? nullptr : &stack.top();
+  if (f && f->home == parent) {
+    if (parent->kuh_blocks == f->t) return;
+  } else {
+    // The parent's frame gave way to its sub-home's; its table names its own parent.  There
+    // is room again for the frame, as the sub-home's is gone.
+    f = stack.push();
+    f->home = parent;
+    f->parent = parent->kuh_blocks ? parent->kuh_blocks->kub_parent : nullptr;
+    f->lock = nullptr;
   }
-  // The parent's frame gave way to its sub-home's; its table names its own parent.  There is
-  // room again for the frame, as the sub-home's is gone.
-  ku_block_t *t = parent->kuh_blocks;
-  stack.push(Dying{parent, t ? t->kub_parent : nullptr, nullptr, t, 0, false});
+  f->t = parent->kuh_blocks;
+  f->i = 0;
+  f->released = false;
 }
 
 // Frees everything of the home; the caller holds the home's internal lock, and this releases
@@ -1061,12 +1072,12 @@ void _ku_home_deinit(ku_home_t *home) {
       begin_dying_subhome(stack, sub, f.home);
       continue;
     }
-    const Dying done = f;
+    ku_home_t *const gone = f.home, *const parent = f.parent;
+    end_dying(f);
     stack.pop();
-    end_dying(done);
-    if (!done.parent) continue;
-    free(done.home);
-    resume(stack, done.parent);
+    if (!parent) continue;
+    free(gone);
+    resume(stack, parent);
   }
 }
 

@@ -114,13 +114,14 @@ template <class Frame, size_t kInline = 16> class FrameStack {
   FrameStack(const FrameStack &) = delete;
   FrameStack &operator=(const FrameStack &) = delete;
 
-  // Adds a frame on top; false, with nothing changed, when memory for it ran out.
-  bool push(const Frame &f) noexcept {
-    if (size_ == cap_ && !grow()) return false;
-    frames_[size_++] = f;
-    return true;
+  // Adds a frame on top and returns it, for the caller to fill in (built elsewhere and copied,
+  // a frame costs store-forwarding stalls); null, with nothing changed, when memory ran out.
+  Frame *push() noexcept {
+    if (size_ == cap_ && !grow()) return nullptr;
+    return &frames_[size_++];
   }
   Frame &top() noexcept { return frames_[size_ - 1]; }
+  Frame *under_top() noexcept { return size_ > 1 ? &frames_[size_ - 2] : nullptr; }
   void pop() noexcept { --size_; }
   bool empty() const noexcept { return size_ == 0; }
   size_t size() const noexcept { return size_; }
@@ -164,12 +165,16 @@ template <class Visitor> bool walk_homes(const ku_home_t *top, Visitor &v) noexc
   FrameStack<Frame> stack;
   auto enter = [&](const ku_home_t *home) {
     lock_home(home);
-    if (!stack.push(Frame{home, home->kuh_blocks, 0, Level{}})) {
+    Frame *f = stack.push();
+    if (!f) {
       unlock_home(home);
       return false;
     }
-    Frame &f = stack.top();
-    v.enter(home, f.t, stack.size() - 1, f.level);
+    f->home = home;
+    f->t = home->kuh_blocks;
+    f->i = 0;
+    f->level = Level{};
+    v.enter(home, f->t, stack.size() - 1, f->level);
     return true;
   };
 
@@ -188,11 +193,10 @@ template <class Visitor> bool walk_homes(const ku_home_t *top, Visitor &v) noexc
       for (; !stack.empty(); stack.pop()) unlock_home(stack.top().home);
       return false;
     }
-    const Frame done = f;
+    Frame *parent = stack.under_top();
+    v.leave(f.home, f.t, stack.size() - 1, f.level, parent ? &parent->level : nullptr);
+    unlock_home(f.home);
     stack.pop();
-    v.leave(done.home, done.t, stack.size(), done.level,
-            stack.empty() ? nullptr : &stack.top().level);
-    unlock_home(done.home);
   }
   return true;
 }

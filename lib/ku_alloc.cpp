@@ -1341,7 +1341,8 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
   MoveLock m(shared);
   // The destructor may have moved the destination below the source.
   if (lies_below(dst, src)) return ku_seterrno(EINVAL);
-  const bool dst_first = lies_below(src, dst) || dst < src;
+  const bool dst_first =
+      lies_below(src, dst) || reinterpret_cast<uintptr_t>(dst) < reinterpret_cast<uintptr_t>(src);
   HomeLockPair g(dst_first ? dst : src, dst_first ? src : dst);
   ku_block_t *s = src->kuh_blocks;
   if (!s || !s->kub_n) return 0;

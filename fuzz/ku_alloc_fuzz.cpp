@@ -153,7 +153,8 @@ struct Home {
   bool stats = false;
   ku_home_stats_t st{};
   bool dtor = false, dtor_due = false;
-  uint8_t dtor_action = 0;
+  bool dying = false;  // it ends with the home being ended now
+  uint8_t dtor_action = 0, dtor_rel = 0;
   int dtor_size = 0;
   bool threadsafe = false, user_locked = false;
   std::vector<Block *> blocks;   // entered here, oldest first
@@ -177,7 +178,6 @@ struct World {
   unsigned ids = 0;
   unsigned step = 0;
   Home *move_dst = nullptr;  // the destination of the move under way
-  bool move_locked = false;  // a move holds thread-safe homes' locks: destructors keep still
 };
 World W;
 
@@ -329,10 +329,12 @@ KU_NO_COVERAGE bool intact(const Block *b, bool full) {
   return holds(b->p, 0, 64, b->seed) && holds(b->p, b->size - 64, b->size, b->seed);
 }
 
-// Destructors of the whole subtree are due when it dies.
-void mark_dying(Home *m) {
-  if (m->dtor) m->dtor_due = true;
-  for (Home *s : subs(m)) mark_dying(s);
+// Destructors of the whole subtree are due when it dies; a subtree that a destructor moves to a
+// live home lives on.
+void set_dying(Home *m, bool dying) {
+  m->dying = dying;
+  m->dtor_due = dying && m->dtor;
+  for (Home *s : subs(m)) set_dying(s, dying);
 }
 
 bool subtree_locked(const Home *m, bool skip_self = false) {
@@ -527,17 +529,39 @@ void verify(bool full) {
 void model_free(Home *m, Block *b, bool by_realloc);
 Block *model_alloc(Home *m, int kind, int size);
 void op_clone(Home *parent, int size);
+void op_move(Home *dst, Home *src);
+
+// The live relative of a dying home that its destructor acts on (which: 1 the parent, 2 a
+// sibling, 3 the grandparent), or null.  Relatives that die with it are left alone: the
+// teardown is walking their tables, which the model does not follow step by step.
+Home *relative(const Home *m, unsigned which) {
+  Home *p = m->parent, *r = nullptr;
+  if (which == 1) r = p;
+  if (which == 2 && p)
+    for (Home *s : subs(p))
+      if (s != m && !s->dying) r = s;
+  if (which == 3 && p) r = p->parent;
+  return r && !r->dying && r->table ? r : nullptr;
+}
+
+// Allocates in m until its table is replaced, or 400 blocks.
+void grow(Home *m) {
+  const uint64_t n = m->table ? m->n : 0;
+  for (int i = 0; i < 400 && (m->table ? m->n : 0) == n; ++i) model_alloc(m, 0, 8);
+}
 
 // Every home's destructor is this one; what it does is the model's dtor_action: bit 0
 // allocates dtor_size bytes in the dying home, bit 1 frees its oldest block, bit 4 allocates in
-// the destination when a move runs it, bit 5 clones a sub-home in the dying home.
+// the destination when a move runs it, bit 5 clones a sub-home in the dying home.  Then
+// dtor_rel picks a live relative (bits 0-1, see relative()) and acts on it: bit 2 allocates in
+// it until its table is replaced, bit 3 frees its oldest block, bit 4 moves the dying home's
+// blocks into it, sub-homes included, which then live on.
 void on_destroy(void *home) {
   Home *m = find_home(home);
   EXPECT(m && m->dtor && m->dtor_due);
   note("  destructor of %s", name(m));
   m->dtor = m->dtor_due = false;
-  // A move holds the locks of both homes; with thread-safe homes it must not call back.
-  if (W.move_locked) return;
+  Home *const move_dst = W.move_dst;
   // It runs before anything of the home is freed.
   for (const Block *b : m->blocks) {
     EXPECT(ku_in_home(m->h, b->p) == 1);
@@ -545,8 +569,15 @@ void on_destroy(void *home) {
   }
   if (m->dtor_action & 1) model_alloc(m, 0, m->dtor_size);
   if ((m->dtor_action & 2) && !m->blocks.empty()) model_free(m, m->blocks.front(), false);
-  if ((m->dtor_action & 16) && W.move_dst) model_alloc(W.move_dst, 0, m->dtor_size);
+  if ((m->dtor_action & 16) && move_dst) model_alloc(move_dst, 0, m->dtor_size);
   if (m->dtor_action & 32) op_clone(m, 40);
+
+  Home *r = relative(m, m->dtor_rel & 3);
+  if (!r) return;
+  note("  acts on %s", name(r));
+  if (m->dtor_rel & 4) grow(r);
+  if ((m->dtor_rel & 8) && !r->blocks.empty()) model_free(r, r->blocks.front(), false);
+  if (m->dtor_rel & 16) op_move(r, m);
 }
 
 // ---- Operations ----
@@ -634,12 +665,12 @@ void free_subhome(Home *s, bool by_realloc) {
   if (s->ref == REF_MAX || subtree_locked(s)) return;
   Home *p = s->parent;
   note("%s %s subhome %s", by_realloc ? "realloc-to-0" : "free", name(p), name(s));
-  mark_dying(s);
+  set_dying(s, true);
+  leave_parent(s);  // before its destructors run, which may use the parent
   if (by_realloc)
     EXPECT(ku_realloc(p->h, s->h, 0) == nullptr);
   else
     ku_free(p->h, s->h);
-  leave_parent(s);
   forget(s);
 }
 
@@ -799,6 +830,7 @@ void op_clone(Home *parent, int size) {
   Home *s = new_home(r, Rec::Heap, size);
   note("clone %s %d -> %s", name(parent), size, name(s));
   if (parent) enter_new(parent, r, static_cast<uint64_t>(size), 2);
+  s->dying = parent && parent->dying;
   s->table = true;
   s->n = kFirstSlots;
   s->ref = 1;
@@ -909,7 +941,8 @@ void op_unref(Home *m, bool mutex) {
   if (ends) {
     // A held user mutex must not be destroyed with its home.
     if (subtree_locked(m, mutex)) return;
-    mark_dying(m);
+    set_dying(m, true);
+    if (m->parent) leave_parent(m);  // before its destructors run, which may use the parent
   }
   errno = 0;
   const int r = mutex ? ku_home_mutex_unlock(m->h) : ku_home_unref(m->h);
@@ -929,15 +962,15 @@ void op_unref(Home *m, bool mutex) {
     --m->ref;
     return;
   }
-  if (m->parent) leave_parent(m);
   forget(m);
 }
 
-void op_destructor(Home *m, uint8_t sel, int size) {
+void op_destructor(Home *m, uint8_t sel, uint8_t rel, int size) {
   void (*fn)(void *) = sel & 8 ? nullptr : on_destroy;
   errno = 0;
   const int r = sel & 4 ? ku_home_desctructor(m->h, fn) : ku_home_destructor(m->h, fn);
-  note("destructor %s action %d size %d%s -> %d", name(m), sel & 51, size, fn ? "" : " (null)", r);
+  note("destructor %s action %d relative %d size %d%s -> %d", name(m), sel & 51, rel & 31, size,
+       fn ? "" : " (null)", r);
   if (!m->table || m->dtor) {
     EXPECT(r == -1 && errno == 0);
     return;
@@ -946,6 +979,7 @@ void op_destructor(Home *m, uint8_t sel, int size) {
   if (!fn) return;
   m->dtor = true;
   m->dtor_action = sel & 51;
+  m->dtor_rel = rel & 31;
   m->dtor_size = size;
 }
 
@@ -987,11 +1021,10 @@ void op_move(Home *dst, Home *src) {
     return;
   }
   if (src->table && src->dtor) src->dtor_due = true;
-  W.move_locked = src->threadsafe || dst->threadsafe;
-  W.move_dst = dst;
+  // The destructor runs before the move takes any lock: it may act on any home.
+  Home *const outer = std::exchange(W.move_dst, dst);
   const int r = ku_home_move(dst->h, src->h);
-  W.move_locked = false;
-  W.move_dst = nullptr;
+  W.move_dst = outer;
   EXPECT(r == 0);
   EXPECT(!src->dtor_due);
   if (!src->table) return;
@@ -1020,6 +1053,7 @@ void op_move(Home *dst, Home *src) {
   }
   for (Home *s : own) {
     s->parent = dst;
+    set_dying(s, dst->dying);
     W.touched.push_back(s->h);
   }
   src->blocks = staying;
@@ -1104,7 +1138,7 @@ void op_end(Home *m, uint8_t sel) {
   if (m->parent) return free_subhome(m, false);
   if (subtree_locked(m)) return;
   if (m->ref != 1) return;  // both abort on a shared home
-  mark_dying(m);
+  set_dying(m, true);
   ku_home_t *h = m->h;
   if (m->rec == Rec::Heap) {
     note("destroy %s", name(m));
@@ -1277,7 +1311,8 @@ void run_op(Input &in) {
     case 16: {
       Home *m = pick(in, false);
       const uint8_t sel = in.byte();
-      return op_destructor(m, sel, in.size());
+      const uint8_t rel = in.byte();
+      return op_destructor(m, sel, rel, in.size());
     }
     case 17:
     case 18: {

@@ -420,6 +420,15 @@ ku_block_t *ku_hash_alloc(uint64_t n) {
 // entry does not promise.
 void clear_entry(ku_alloc_t *e) { memset(e, 0, sizeof *e); }
 
+// Takes an entry out of its table.  Every path does so before it can run user code (a
+// sub-home's destructor): a destructor may replace the table or move blocks into it, so no entry
+// pointer may be held across one, and a home that is dying must no longer be entered where a
+// destructor could free it again or move it away.
+void take_entry(ku_block_t *t, ku_alloc_t *e) {
+  clear_entry(e);
+  --t->kub_used;
+}
+
 // Duplicates are not looked for: the caller enters only addresses that the table lacks.
 [[gnu::always_inline]] inline ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
   assert(p && "ku_block_add: null address");
@@ -499,33 +508,36 @@ bool ku_is_preloaded(const ku_block_t *t, const void *p) {
 
 int ku_alloc_check(const ku_block_t *, const ku_alloc_t *e) { return e != nullptr; }
 
-}  // namespace
-
-extern "C" KU_API void ku_home_check(ku_home_t const *home);
-
-namespace {
-
-void ku_home_check_blocks(const ku_block_t *t) {
-  if (!t) return;
-  assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
-  uint64_t count = 0;
-  for (uint64_t i = 0; i < t->kub_n; ++i) {
-    const ku_alloc_t &e = t->kub_nodes[i];
-    if (!e.kua_data) continue;
-    ku_alloc_check(t, &e);
-    ++count;
-    if (e.kua_home) ku_home_check(static_cast<const ku_home_t *>(e.kua_data));
+// The consistency check of a table and, below it, of its sub-homes' tables (walk_homes): every
+// occupied entry passes ku_alloc_check, and kub_used counts them.
+struct CheckBlocks {
+  struct Level {
+    uint64_t count;
+  };
+  void enter(const ku_home_t *, const ku_block_t *t, size_t, Level &) {
+    assert((!t || t->kub_used <= t->kub_n) && "block table: more entries than slots");
+    (void)t;
   }
-  assert(count == t->kub_used && "block table: kub_used disagrees with the occupied slots");
-  (void)count;
-}
+  void entry(const ku_block_t *t, const ku_alloc_t &e, size_t, Level &level) {
+    ku_alloc_check(t, &e);
+    ++level.count;
+  }
+  void leave(const ku_home_t *, const ku_block_t *t, size_t, const Level &level, Level *) {
+    assert((!t || level.count == t->kub_used) &&
+           "block table: kub_used disagrees with the occupied slots");
+    (void)t;
+    (void)level;
+  }
+};
 
 }  // namespace
 
 extern "C" KU_API void ku_home_check(ku_home_t const *home) {
   if (!home) return;
-  HomeLock g(home);
-  ku_home_check_blocks(g.table());
+  CheckBlocks check;
+  // Without memory for the levels of a very deep tree, the levels below are left unchecked:
+  // running short of memory is no inconsistency.
+  walk_homes(home, check);
 }
 
 // ---- Statistics hooks ----
@@ -647,6 +659,62 @@ void fill_freed(void *data, uint32_t size) {
   }
 }
 
+// The parent of a home, read under the home's lock: another thread's allocation may be
+// replacing the table that holds it.
+ku_home_t *parent_of(const ku_home_t *home) {
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  return t ? t->kub_parent : nullptr;
+}
+
+// Ends the sub-home entered at e in its parent's table t, whose lock g holds, and frees its
+// record.  The entry leaves the parent, and the parent's lock is released, before the
+// sub-home's teardown runs destructors: they may use the parent like any other home.
+void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
+  auto *sub = static_cast<ku_home_t *>(e->kua_data);
+  const uint32_t size = e->kua_size;
+  // Parent before child: the sub-home's lock is taken while the parent's is held.
+  HomeLock sg(sub);
+  ku_block_t *st = sg.table();
+  assert(st && "ku_free: the sub-home has no block table");
+  assert((!st || st->kub_ref != REF_MAX) && "ku_free: the sub-home's count is REF_MAX");
+  if (!st || st->kub_ref == REF_MAX) return;
+  if (t->kub_stats) ku_home_stats_free(t, nullptr, size);
+  take_entry(t, e);
+  g.unlock();
+  st->kub_ref = 0;
+  _ku_home_deinit(sub);
+  sg.hand_over();
+  fill_freed(sub, size);
+  free(sub);
+}
+
+// Ends a sub-home whose last reference is gone, in the home it is entered in now: between the
+// release of its own lock and the taking of its parent's, a move may have handed it on.
+void end_unreferenced_subhome(ku_home_t *sub) {
+  for (ku_home_t *parent = parent_of(sub);;) {
+    if (!parent) {
+      // Detached meanwhile: it is a heap home of its own now.
+      HomeLock g(sub);
+      if (!g.table()) return;
+      _ku_home_deinit(sub);
+      g.hand_over();
+      free(sub);
+      return;
+    }
+    HomeLock g(parent);
+    ku_block_t *t = g.table();
+    ku_alloc_t *e = t ? ku_block_find(t, sub) : nullptr;
+    if (ku_alloc_check(t, e)) return end_subhome(g, t, e);
+    // With the parent locked, nothing can take the sub-home out of it: if it still names this
+    // parent, it was never entered there.
+    ku_home_t *now = parent_of(sub);
+    assert(now != parent && "ku_home_unref: the sub-home is not entered in its parent");
+    if (now == parent) return;
+    parent = now;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -704,28 +772,13 @@ KU_API void ku_free(ku_home_t *home, void *data) {
     const int found = ku_alloc_check(t, e);
     assert(found && "ku_free: the address is not an allocation of this home");
     if (!found) return;
+    if (e->kua_home) return end_subhome(g, t, e);
+
     preloaded = ku_is_preloaded(t, data);
-
-    if (e->kua_home) {
-      // Parent before child: the sub-home's lock is taken while the parent's is held.
-      auto *sub = static_cast<ku_home_t *>(data);
-      HomeLock sg(sub);
-      ku_block_t *st = sg.table();
-      assert(st && "ku_free: the sub-home has no block table");
-      assert((!st || st->kub_ref != REF_MAX) && "ku_free: the sub-home's count is REF_MAX");
-      if (!st || st->kub_ref == REF_MAX) return;
-      if (t->kub_stats) ku_home_stats_free(t, nullptr, e->kua_size);
-      st->kub_ref = 0;
-      _ku_home_deinit(sub);
-      sg.hand_over();
-    } else if (t->kub_stats) {
-      ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
-    }
-
+    if (t->kub_stats) ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
     fill_freed(data, e->kua_size);
     if (preloaded) mark_unused(data, round8(e->kua_size));
-    clear_entry(e);
-    --t->kub_used;
+    take_entry(t, e);
   }
   // Released outside the lock: free() needs nothing of the home.
   if (!preloaded) free(data);
@@ -769,8 +822,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
       slot->kua_size = static_cast<uint32_t>(want);
       return p;
     }
-    clear_entry(e);
-    --t->kub_used;
+    take_entry(t, e);
     ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
     return p;
   }
@@ -802,8 +854,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
   memcpy(p, data, want < old ? want : old);
   mark_unused(data, round8(old));
   if (t->kub_stats) ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
-  clear_entry(e);
-  --t->kub_used;
+  take_entry(t, e);
   ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
   return p;
 }
@@ -825,67 +876,55 @@ KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data) {
 }  // extern "C"
 
 // ---- Teardown ----
+//
+// Ending a home frees its whole tree without recursion, so that a chain of any depth ends on any
+// stack.  Each dying home is one level: its lock is detached (its destructor and nested operations
+// on it lock nothing), its destructor runs, then its slots are released in index order.  A
+// sub-home met on the way is locked while its parent's lock is still held, taken out of the table
+// and becomes the next level; the parent's walk resumes when it is gone.  Destructors therefore
+// run in the order of a depth-first recursion, each before anything of its home is freed.
 
 namespace {
 
-// Ends one sub-home met in a dying parent, whose lock (detached from the record) the caller
-// holds, and frees its record.
-void deinit_subhome(ku_home_t *sub) {
-  HomeLock sg(sub);
-  ku_block_t *st = sg.table();
-  assert(st && "teardown: a sub-home has no block table");
-  assert((!st || st->kub_ref >= 1) && "teardown: a sub-home has a zero reference count");
-  if (st) {
-    // The parent's death ends the sub-home whatever its count, REF_MAX included.
-    st->kub_ref = 0;
-    _ku_home_deinit(sub);
-    sg.hand_over();
-  } else {
-    sg.unlock();
-  }
-  free(sub);
+// One dying home and how far the walk of its table has got.
+struct Dying {
+  ku_home_t *home;
+  ku_home_t *parent;  // the dying home it was entered in; null for the first level
+  void *lock;         // its detached internal mutex, released and destroyed when it is gone
+  ku_block_t *t;      // the table walked, as last read from the home
+  uint64_t i;         // the next slot to look at
+  bool released;      // this pass over the table has released an entry
+};
+using DyingStack = FrameStack<Dying>;
+
+void release_lock(void *lock) {
+  if (!lock) return;
+  _ku_home_unlocker(lock);
+  _ku_home_destroy_mutexes(lock);
 }
 
-// Empties one slot of a dying home's table and releases what it held.  The slot is cleared
-// first: a sub-home's destructor may allocate in the dying home and so replace its table, and
-// the replacement must not carry over what was released already.
-void release_entry(ku_block_t *t, ku_alloc_t &e) {
-  ku_alloc_check(t, &e);
-  void *p = e.kua_data;
-  const bool home = e.kua_home;
-  const bool heap = !home && !ku_is_preloaded(t, p);
-  clear_entry(&e);
-  --t->kub_used;
-  if (home)
-    deinit_subhome(static_cast<ku_home_t *>(p));
-  else if (heap)
-    free(p);
+bool no_entry_from(const ku_block_t *t, uint64_t i) {
+  uintptr_t any = 0;
+  for (; i < t->kub_n; ++i) any |= reinterpret_cast<uintptr_t>(t->kub_nodes[i].kua_data);
+  return !any;
 }
 
-uint64_t occupied_slots(const ku_block_t *t) {
-  uint64_t count = 0;
-  for (uint64_t i = 0; i < t->kub_n; ++i) count += t->kub_nodes[i].kua_data != nullptr;
-  return count;
-}
-
-// Releases every block entered in a dying home's table, sub-homes in slot order.  Each release
-// lowers kub_used, which doubles as the consistency check: the walk stops when it reaches zero,
-// and the slots behind that point must be empty.  Empty runs are skipped four slots at a time.
-// A sub-home's destructor may use the dying home: a block it frees is gone from the table
-// before the walk reaches it; a block it allocates is entered in the table (perhaps behind the
-// walk, perhaps in a replacement table), so the walk starts again on the home's current table
-// until it is empty.  In a large table consecutive slots hold blocks in no useful order for the
-// cache, so the block kAhead slots further on is prefetched.  Returns the table, now empty.
-template <bool kPrefetch> ku_block_t *release_all(ku_home_t *home) {
+// Releases the entries of f's table from slot f.i on, until it meets a sub-home, which it takes
+// out of the table and returns; null once the table is empty.  kub_used falls with each entry,
+// which doubles as the consistency check: the pass ends when it reaches zero, and the slots
+// behind must be empty.  A destructor may use the dying home: a block it frees is gone before
+// the walk reaches it; a block it enters may lie behind the walk, so the walk goes round again
+// until the table is empty.  Empty runs are skipped four slots at a time; in a large table
+// consecutive slots hold blocks in no useful order for the cache, so the block kAhead slots
+// further on is prefetched.
+template <bool kPrefetch> ku_home_t *next_subhome(Dying &f) {
   constexpr uint64_t kAhead = 16;
-  ku_block_t *t = home->kuh_blocks;
-  assert(t->kub_used <= t->kub_n && "block table: more entries than slots");
+  ku_block_t *t = f.t;
+  ku_alloc_t *nodes = t->kub_nodes;
   for (;;) {
     const uint64_t n = t->kub_n;
-    ku_alloc_t *nodes = t->kub_nodes;
-    uint64_t released = 0, i = 0;
-    bool replaced = false;
-    while (!replaced && i < n && t->kub_used) {
+    uint64_t i = f.i;
+    while (i < n && t->kub_used) {
       if (i + 4 <= n && !(reinterpret_cast<uintptr_t>(nodes[i].kua_data) |
                           reinterpret_cast<uintptr_t>(nodes[i + 1].kua_data) |
                           reinterpret_cast<uintptr_t>(nodes[i + 2].kua_data) |
@@ -898,73 +937,182 @@ template <bool kPrefetch> ku_block_t *release_all(ku_home_t *home) {
           if (const void *ahead = nodes[i + kAhead].kua_data)
             __builtin_prefetch(static_cast<const char *>(ahead) - 8, 1);
         }
-        if (!nodes[i].kua_data) continue;
+        ku_alloc_t &e = nodes[i];
+        if (!e.kua_data) continue;
         if (!t->kub_used) break;  // more entries than counted: caught below
-        const bool sub = nodes[i].kua_home;
-        release_entry(t, nodes[i]);
-        ++released;
-        if (sub && home->kuh_blocks != t) {
-          replaced = true;
-          break;
+        ku_alloc_check(t, &e);
+        f.released = true;
+        void *p = e.kua_data;
+        if (e.kua_home) {
+          take_entry(t, &e);
+          f.i = i + 1;
+          return static_cast<ku_home_t *>(p);
         }
+        const bool heap = !ku_is_preloaded(t, p);
+        take_entry(t, &e);
+        if (heap) free(p);
       }
     }
-    if (replaced) {
-      t = home->kuh_blocks;
-      if (!t) return nullptr;
-      continue;
-    }
+    f.i = i;
     if (!t->kub_used) {
-      uintptr_t rest = 0;
-      for (uint64_t j = i; j < n; ++j) rest |= reinterpret_cast<uintptr_t>(nodes[j].kua_data);
-      if (!rest) return t;
-    } else if (released) {
-      continue;  // a destructor entered blocks behind the walk
+      if (no_entry_from(t, i)) return nullptr;
+    } else if (f.released) {
+      f.i = 0;  // a destructor entered blocks behind the walk
+      f.released = false;
+      continue;
     }
     assert(!"block table: kub_used disagrees with the occupied slots");
     // Without assertions, go on by the slots themselves.
-    t->kub_used = occupied_slots(t);
-    if (!t->kub_used) return t;
+    t->kub_used = 0;
+    for (uint64_t j = 0; j < n; ++j) t->kub_used += nodes[j].kua_data != nullptr;
+    if (!t->kub_used) return nullptr;
+    f.i = 0;
+    f.released = false;
   }
 }
 
-// Frees everything of the home; the caller holds the home's internal lock, and this releases
-// and destroys it.  The record itself is left to the caller.
-void _ku_home_deinit(ku_home_t *home) {
-  if (!home->kuh_blocks) return;
-  // Detached first, so that the destructor and every nested operation on the dying home run
-  // without locking against the mutex held by our caller.
+// Makes home the next dying level: detaches its lock, runs its destructor.  When memory for one
+// more frame ran out, the level takes the place of its parent's, whose lock is then released at
+// once; resume() starts the parent's walk again when it is back.
+void begin_dying(DyingStack &stack, ku_home_t *home, ku_home_t *parent) {
   void *lock = home->kuh_lock;
   home->kuh_lock = nullptr;
-
   // Cleared before the call, so that the destructor runs at most once.
   if (ku_destructor_fn d = home->kuh_blocks->kub_destructor) {
     home->kuh_blocks->kub_destructor = nullptr;
     d(home);
   }
-
   // The destructor may have allocated in the home and so replaced its table.
   ku_block_t *t = home->kuh_blocks;
-  if (t) t = t->kub_n >= 8191 ? release_all<true>(home) : release_all<false>(home);
-  if (t) {
+  assert((!t || t->kub_used <= t->kub_n) && "block table: more entries than slots");
+  Dying *f = stack.push();
+  if (!f) {
+    f = &stack.top();
+    release_lock(f->lock);
+  }
+  f->home = home;
+  f->parent = parent;
+  f->lock = lock;
+  f->t = t;
+  f->i = 0;
+  f->released = false;
+}
+
+// A sub-home met in a dying parent: locked while the parent's lock is held, then ended
+// whatever its count (REF_MAX included).
+void begin_dying_subhome(DyingStack &stack, ku_home_t *sub, ku_home_t *parent) {
+  HomeLock sg(sub);
+  ku_block_t *st = sg.table();
+  assert(st && "teardown: a sub-home has no block table");
+  assert((!st || st->kub_ref >= 1) && "teardown: a sub-home has a zero reference count");
+  if (!st) {
+    sg.unlock();
+    free(sub);
+    return;
+  }
+  st->kub_ref = 0;
+  sg.hand_over();
+  begin_dying(stack, sub, parent);
+}
+
+// Frees what is left of a dying home once its table is empty: preload area, statistics, table,
+// and its lock.  The record is its owner's business.
+void end_dying(const Dying &f) {
+  if (ku_block_t *t = f.t) {
     if (t->kub_preload) {
       mark_returned(t->kub_preload, t->kub_prsize);
       if (!t->kub_preauto) free(t->kub_preload);
     }
     if (t->kub_stats) free(t->kub_stats);
     release_table(t);
-    home->kuh_blocks = nullptr;
+    f.home->kuh_blocks = nullptr;
   }
+  release_lock(f.lock);
+}
 
-  if (lock) {
-    _ku_home_unlocker(lock);
-    _ku_home_destroy_mutexes(lock);
+// Goes back to the walk of parent once one of its sub-homes is gone.  A destructor below may
+// have replaced the parent's table: the walk then starts again on the new one.
+void resume(DyingStack &stack, ku_home_t *parent) {
+  Dying *f = stack.empty() ? nullptr : &stack.top();
+  if (f && f->home == parent) {
+    if (parent->kuh_blocks == f->t) return;
+  } else {
+    // The parent's frame gave way to its sub-home's; its table names its own parent.  There
+    // is room again for the frame, as the sub-home's is gone.
+    f = stack.push();
+    f->home = parent;
+    f->parent = parent->kuh_blocks ? parent->kuh_blocks->kub_parent : nullptr;
+    f->lock = nullptr;
+  }
+  f->t = parent->kuh_blocks;
+  f->i = 0;
+  f->released = false;
+}
+
+// Frees everything of the home; the caller holds the home's internal lock, and this releases
+// and destroys it.  The record itself is left to the caller.
+void _ku_home_deinit(ku_home_t *home) {
+  if (!home->kuh_blocks) return;
+  DyingStack stack;
+  begin_dying(stack, home, nullptr);
+  while (!stack.empty()) {
+    Dying &f = stack.top();
+    ku_home_t *sub = nullptr;
+    if (f.t) sub = f.t->kub_n >= 8191 ? next_subhome<true>(f) : next_subhome<false>(f);
+    if (sub) {
+      begin_dying_subhome(stack, sub, f.home);
+      continue;
+    }
+    ku_home_t *const gone = f.home, *const parent = f.parent;
+    end_dying(f);
+    stack.pop();
+    if (!parent) continue;
+    free(gone);
+    resume(stack, parent);
   }
 }
 
 }  // namespace
 
 // ---- Lifecycle ----
+
+namespace {
+
+// Takes a reference under the home's lock.  Returns 1; 0 for a home without table; -1 for a
+// count of zero (a dying home).
+int take_ref(ku_home_t *home) {
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t) return 0;
+  assert(t->kub_ref != 0 && "ku_home_ref: the home's count is zero");
+  if (t->kub_ref == 0) return -1;
+  if (t->kub_ref != REF_MAX) ++t->kub_ref;
+  return 1;
+}
+
+// Drops a reference; the last one ends the home.  Returns 1 when the home was ended, 0 when it
+// was not, -1 for a home without table.
+int drop_ref(ku_home_t *home) {
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  if (!t) return -1;
+  // A dying home's count is 0: lowering it would store REF_MAX.
+  if (t->kub_ref == REF_MAX || t->kub_ref == 0) return 0;
+  if (--t->kub_ref != 0) return 0;
+  if (t->kub_parent) {
+    // Parent before child: the sub-home's lock goes before its parent's is taken.
+    g.unlock();
+    end_unreferenced_subhome(home);
+    return 1;
+  }
+  const bool heap_record = !t->kub_hauto;
+  _ku_home_deinit(home);
+  g.hand_over();
+  if (heap_record) free(home);
+  return 1;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -1011,33 +1159,12 @@ KU_API ku_home_t *ku_home_ref(ku_home_t *home) {
     ku_seterrno(EFAULT);
     return nullptr;
   }
-  HomeLock g(home);
-  ku_block_t *t = g.table();
-  assert(t && "ku_home_ref: the home has no block table");
-  assert((!t || t->kub_ref != 0) && "ku_home_ref: the home's count is zero");
-  if (!t || t->kub_ref == 0) return nullptr;
-  if (t->kub_ref != REF_MAX) ++t->kub_ref;
-  return home;
+  const int taken = take_ref(home);
+  assert(taken != 0 && "ku_home_ref: the home has no block table");
+  return taken > 0 ? home : nullptr;
 }
 
-KU_API int ku_home_unref(ku_home_t *home) {
-  if (!home) return 0;
-  HomeLock g(home);
-  ku_block_t *t = g.table();
-  if (!t || t->kub_ref == REF_MAX) return 0;
-  if (--t->kub_ref != 0) return 0;
-  if (ku_home_t *parent = t->kub_parent) {
-    // Parent before child: ku_free takes the parent's lock, then the sub-home's again.
-    g.unlock();
-    ku_free(parent, home);
-    return 1;
-  }
-  const bool heap_record = !t->kub_hauto;
-  _ku_home_deinit(home);
-  g.hand_over();
-  if (heap_record) free(home);
-  return 1;
-}
+KU_API int ku_home_unref(ku_home_t *home) { return home && drop_ref(home) > 0 ? 1 : 0; }
 
 KU_API uint64_t ku_home_refcount(ku_home_t *home) {
   if (!home) return 0;
@@ -1046,12 +1173,7 @@ KU_API uint64_t ku_home_refcount(ku_home_t *home) {
   return t ? t->kub_ref : 0;
 }
 
-KU_API ku_home_t *ku_home_parent(ku_home_t const *home) {
-  if (!home || !home->kuh_blocks) return nullptr;
-  HomeLock g(home);
-  ku_block_t *t = g.table();
-  return t ? t->kub_parent : nullptr;
-}
+KU_API ku_home_t *ku_home_parent(ku_home_t const *home) { return home ? parent_of(home) : nullptr; }
 
 KU_API int ku_home_has_parent(ku_home_t const *home) { return ku_home_parent(home) ? 1 : 0; }
 
@@ -1096,15 +1218,66 @@ KU_API void ku_home_destroy(ku_home_t *home) {
 }  // extern "C"
 
 // ---- Move, preload, automatic homes ----
+//
+// Lock order.  A thread waits for a home's lock only while every home whose lock it holds is an
+// ancestor of that home: parent before child, in every operation.  A move holds two homes and
+// takes the moved sub-homes' locks as well.  It locks the destination first when that is an
+// ancestor of the source (a move into a parent), which keeps the rule; otherwise the two are
+// unrelated (a destination below the source is refused) and are locked in address order.  Moves
+// that involve a thread-safe home run one at a time under the move mutex, taken before any
+// home's lock: so the relation of the two homes cannot change between the test and the locking,
+// and one thread at most holds two unrelated homes, which cannot close a cycle with threads that
+// only wait downwards.
 
 namespace {
+
+pthread_mutex_t move_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void move_mutex_lock() { pthread_mutex_lock(&move_mutex); }
+void move_mutex_unlock() { pthread_mutex_unlock(&move_mutex); }
+
+// A child of fork() must not inherit the move mutex taken by another thread.
+[[gnu::constructor]] void move_guard_fork() {
+  pthread_atfork(move_mutex_lock, move_mutex_unlock, move_mutex_unlock);
+}
+
+// Holds the move mutex for a move that involves a thread-safe home.  Never held while user code
+// runs: a destructor may move too.
+class MoveLock {
+ public:
+  explicit MoveLock(bool take) : held_(take) {
+    if (held_) move_mutex_lock();
+  }
+  ~MoveLock() {
+    if (held_) move_mutex_unlock();
+  }
+  MoveLock(const MoveLock &) = delete;
+  MoveLock &operator=(const MoveLock &) = delete;
+
+ private:
+  bool held_;
+};
 
 // Whether home is one of top's sub-homes or lies below one.  Each home's lock is taken alone,
 // so the walk cannot deadlock whatever locks other threads hold.
 bool lies_below(const ku_home_t *home, const ku_home_t *top) {
-  for (const ku_home_t *h = ku_home_parent(home); h; h = ku_home_parent(h))
+  for (const ku_home_t *h = parent_of(home); h; h = parent_of(h))
     if (h == top) return true;
   return false;
+}
+
+// Runs the source's destructor before a move takes any lock, so that it may use any home,
+// the two of the move included.  It is taken from the table under the lock: it runs once.
+void run_move_destructor(ku_home_t *src) {
+  ku_destructor_fn fn;
+  {
+    HomeLock g(src);
+    ku_block_t *s = g.table();
+    if (!s || !s->kub_n) return;
+    fn = s->kub_destructor;
+    s->kub_destructor = nullptr;
+  }
+  if (fn) fn(src);
 }
 
 // Hands the sub-home at data over to a new parent (null: none).
@@ -1144,20 +1317,25 @@ extern "C" {
 
 KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
   if (!src || dst == src) return 0;
-  if (!dst) return detach_all(src);
-  // A home entered into its own table would die twice and be locked twice.
-  if (lies_below(dst, src)) return ku_seterrno(EINVAL);
-
-  HomeLockPair g(src, dst);
-  ku_block_t *s = src->kuh_blocks;
-  if (!s || !s->kub_n) return 0;
-  if (ku_destructor_fn fn = s->kub_destructor) {
-    s->kub_destructor = nullptr;
-    fn(src);
+  const bool shared = src->kuh_lock || (dst && dst->kuh_lock);
+  if (!dst) {
+    MoveLock m(shared);
+    return detach_all(src);
   }
-  // Read only now: a destructor of a home without mutexes may allocate in either home and so
-  // replace its table.
-  s = src->kuh_blocks;
+  // A home entered into its own table would die twice and be locked twice.
+  {
+    MoveLock m(shared);
+    if (lies_below(dst, src)) return ku_seterrno(EINVAL);
+  }
+  run_move_destructor(src);
+
+  MoveLock m(shared);
+  // The destructor may have moved the destination below the source.
+  if (lies_below(dst, src)) return ku_seterrno(EINVAL);
+  const bool dst_first =
+      lies_below(src, dst) || reinterpret_cast<uintptr_t>(dst) < reinterpret_cast<uintptr_t>(src);
+  HomeLockPair g(dst_first ? dst : src, dst_first ? src : dst);
+  ku_block_t *s = src->kuh_blocks;
   if (!s || !s->kub_n) return 0;
   ku_block_t *d = dst->kuh_blocks;
 
@@ -1196,10 +1374,12 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
 
 KU_API void ku_home_preload(ku_home_t *home, int n, int size) {
   if (!home) return;
-  if (!home->kuh_blocks && ku_home_init(home) != 0) return;
   HomeLock g(home);
   ku_block_t *t = g.table();
-  if (!t || t->kub_preload) return;
+  // The table is looked for under the lock, as another thread may be replacing it.  A home
+  // without one gets its first table as from ku_home_init; a lock it has is kept.
+  if (!t && !(t = home->kuh_blocks = ku_hash_alloc(kFirstSlots))) return;
+  if (t->kub_preload) return;
   // Rounded in 32 bits without signed overflow, then multiplied in 64 bits; a negative result
   // is a huge unsigned one, capped like any other oversized request.
   const auto item = static_cast<int32_t>((static_cast<uint32_t>(size) + 7u) & ~7u);
@@ -1248,7 +1428,7 @@ KU_API int ku_home_is_threadsafe(ku_home_t const *home) { return home && home->k
 
 KU_API int ku_home_mutex_lock(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
-  if (!home->kuh_blocks || !ku_home_ref(home)) return ku_seterrno(EINVAL);
+  if (take_ref(home) <= 0) return ku_seterrno(EINVAL);
   if (!home->kuh_lock) return 0;
   // The reference stays taken when the lock fails, as the caller's unlock will not follow.
   const int r = _ku_home_mutex_locker(home->kuh_lock);
@@ -1262,9 +1442,7 @@ KU_API int ku_home_mutex_unlock(ku_home_t *home) {
     const int r = _ku_home_mutex_unlocker(home->kuh_lock);
     if (r) return ku_seterrno(r);
   }
-  if (!home->kuh_blocks) return ku_seterrno(EINVAL);
-  ku_home_unref(home);
-  return 0;
+  return drop_ref(home) < 0 ? ku_seterrno(EINVAL) : 0;
 }
 
 KU_API int ku_home_lock(ku_home_t *home) {

@@ -9,6 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
 
 inline constexpr unsigned SIZEBITS = 31;
 inline constexpr uint64_t REF_MAX = ~uint64_t{0};
@@ -52,11 +55,17 @@ static_assert(sizeof(ku_home_stats_t) == 120, "statistics record is 120 bytes");
 // no return path can leave it taken.  A home without mutexes costs one null test each way.
 // The mutex is looked up again when it is released, as the teardown detaches it from the home;
 // a path that hands the held mutex to the teardown, or frees the record, calls hand_over().
+// MEMLOCK and UNLOCK of one home; a home without mutexes costs one null test each.
+inline void lock_home(const ku_home_t *home) noexcept {
+  if (home && home->kuh_lock) _ku_home_locker(home->kuh_lock);
+}
+inline void unlock_home(const ku_home_t *home) noexcept {
+  if (home && home->kuh_lock) _ku_home_unlocker(home->kuh_lock);
+}
+
 class HomeLock {
  public:
-  explicit HomeLock(const ku_home_t *home) noexcept : home_(home) {
-    if (home_ && home_->kuh_lock) _ku_home_locker(home_->kuh_lock);
-  }
+  explicit HomeLock(const ku_home_t *home) noexcept : home_(home) { lock_home(home_); }
   ~HomeLock() { unlock(); }
   HomeLock(const HomeLock &) = delete;
   HomeLock &operator=(const HomeLock &) = delete;
@@ -67,7 +76,7 @@ class HomeLock {
 
   // Releases the mutex now; the guard then does nothing more.
   void unlock() noexcept {
-    if (home_ && home_->kuh_lock) _ku_home_unlocker(home_->kuh_lock);
+    unlock_home(home_);
     home_ = nullptr;
   }
 
@@ -78,9 +87,9 @@ class HomeLock {
   const ku_home_t *home_;
 };
 
-// Holds two homes' internal mutexes, taken in the order given (a parent before its child, a
-// move's source before its destination) and released in the reverse order.  The second home
-// may be null or the first one again; it is then not locked a second time.
+// Holds two homes' internal mutexes, taken in the order given (an ancestor before its
+// descendant; see ku_home_move for unrelated homes) and released in the reverse order.  The
+// second home may be null or the first one again; it is then not locked a second time.
 class HomeLockPair {
  public:
   HomeLockPair(const ku_home_t *first, const ku_home_t *second) noexcept
@@ -90,5 +99,106 @@ class HomeLockPair {
   HomeLock first_;  // declared first: constructed first, destroyed last
   HomeLock second_;
 };
+
+// The frames of a walk over a tree of homes that does not recurse, one per level from the home
+// it began with down to the current one, so that a tree of any depth is walked on any stack.
+// The first kInline frames live in the object; a deeper walk moves them to the heap.
+template <class Frame, size_t kInline = 16> class FrameStack {
+  static_assert(std::is_trivially_copyable_v<Frame>, "frames are moved with memcpy");
+
+ public:
+  FrameStack() noexcept = default;
+  ~FrameStack() {
+    if (frames_ != local()) free(frames_);
+  }
+  FrameStack(const FrameStack &) = delete;
+  FrameStack &operator=(const FrameStack &) = delete;
+
+  // Adds a frame on top and returns it, for the caller to fill in (built elsewhere and copied,
+  // a frame costs store-forwarding stalls); null, with nothing changed, when memory ran out.
+  Frame *push() noexcept {
+    if (size_ == cap_ && !grow()) return nullptr;
+    return &frames_[size_++];
+  }
+  Frame &top() noexcept { return frames_[size_ - 1]; }
+  Frame *under_top() noexcept { return size_ > 1 ? &frames_[size_ - 2] : nullptr; }
+  void pop() noexcept { --size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  size_t size() const noexcept { return size_; }
+
+ private:
+  Frame *local() noexcept { return reinterpret_cast<Frame *>(local_); }
+  bool grow() noexcept {
+    const size_t cap = 2 * cap_;
+    void *p =
+        frames_ == local() ? malloc(cap * sizeof(Frame)) : realloc(frames_, cap * sizeof(Frame));
+    if (!p) return false;
+    if (frames_ == local()) memcpy(p, local_, size_ * sizeof(Frame));
+    frames_ = static_cast<Frame *>(p);
+    cap_ = cap;
+    return true;
+  }
+
+  alignas(Frame) unsigned char local_[kInline * sizeof(Frame)];
+  Frame *frames_ = local();
+  size_t size_ = 0;
+  size_t cap_ = kInline;
+};
+
+// Visits a tree of homes depth first, as a recursion would but on a stack of frames: a home,
+// then each occupied slot of its table in index order, a sub-home's own tree right behind its
+// entry.  A home's internal lock is held from before its visit until its sub-homes are done
+// (parent before child).  The visitor's Level is its state for one home; it is told
+//   enter(home, table, depth, level)                 once the home is locked (table may be null),
+//   entry(table, entry, depth, level)                for each occupied slot,
+//   leave(home, table, depth, level, parent_level)   after the last slot, before the unlock
+//                                                    (parent_level null for the first home).
+// Returns false, with every lock released, when memory for the frames of a deep tree ran out.
+template <class Visitor> bool walk_homes(const ku_home_t *top, Visitor &v) noexcept {
+  using Level = typename Visitor::Level;
+  struct Frame {
+    const ku_home_t *home;
+    const ku_block_t *t;
+    uint64_t i;
+    Level level;
+  };
+  FrameStack<Frame> stack;
+  auto enter = [&](const ku_home_t *home) {
+    lock_home(home);
+    Frame *f = stack.push();
+    if (!f) {
+      unlock_home(home);
+      return false;
+    }
+    f->home = home;
+    f->t = home->kuh_blocks;
+    f->i = 0;
+    f->level = Level{};
+    v.enter(home, f->t, stack.size() - 1, f->level);
+    return true;
+  };
+
+  if (!enter(top)) return false;
+  while (!stack.empty()) {
+    Frame &f = stack.top();
+    const ku_home_t *sub = nullptr;
+    while (!sub && f.t && f.i < f.t->kub_n) {
+      const ku_alloc_t &e = f.t->kub_nodes[f.i++];
+      if (!e.kua_data) continue;
+      v.entry(f.t, e, stack.size() - 1, f.level);
+      if (e.kua_home) sub = static_cast<const ku_home_t *>(e.kua_data);
+    }
+    if (sub) {
+      if (enter(sub)) continue;
+      for (; !stack.empty(); stack.pop()) unlock_home(stack.top().home);
+      return false;
+    }
+    Frame *parent = stack.under_top();
+    v.leave(f.home, f.t, stack.size() - 1, f.level, parent ? &parent->level : nullptr);
+    unlock_home(f.home);
+    stack.pop();
+  }
+  return true;
+}
 
 #endif  // KU_ALLOC_IMPL_H

@@ -2,6 +2,7 @@
 // A readable dump of a home and its sub-homes, for debugging and for tests that want to show a
 // table when a check fails.  It reads the tables under each home's internal lock, parent before
 // child, and writes while it holds them, so the stream must not allocate in the reported homes.
+// The tree is walked without recursion (walk_homes), so that a chain of any depth is reported.
 #include "ku_alloc_impl.h"
 
 #include <ku/ku.h>
@@ -17,15 +18,22 @@ struct Totals {
   uint64_t bytes = 0;
 };
 
+// Indentation stops growing at this depth, so that a deep chain costs a bounded line each.
+constexpr size_t kMaxIndent = 40;
+
 class Writer {
  public:
   explicit Writer(FILE *stream) noexcept : stream_(stream) {}
 
-  // One line, indented two blanks per depth.  The first failing write is remembered; errno is
-  // then what the stream left.
-  __attribute__((format(printf, 3, 4))) void line(int depth, const char *format, ...) noexcept {
+  // One line, indented two blanks per depth; deeper than kMaxIndent, indented as that and
+  // headed by the depth in brackets.  The first failing write is remembered; errno is then what
+  // the stream left.
+  __attribute__((format(printf, 3, 4))) void line(size_t depth, const char *format, ...) noexcept {
     if (failed_) return;
-    if (fprintf(stream_, "%*s", 2 * depth, "") < 0) {
+    const int indent = static_cast<int>(2 * (depth < kMaxIndent ? depth : kMaxIndent));
+    const int head = depth <= kMaxIndent ? fprintf(stream_, "%*s", indent, "")
+                                         : fprintf(stream_, "%*s[%zu] ", indent, "", depth);
+    if (head < 0) {
       failed_ = true;
       return;
     }
@@ -45,7 +53,7 @@ class Writer {
 
 const char *plural(uint64_t n) noexcept { return n == 1 ? "entry" : "entries"; }
 
-void report_stats(Writer &out, int depth, const ku_home_stats_t &s) noexcept {
+void report_stats(Writer &out, size_t depth, const ku_home_stats_t &s) noexcept {
   out.line(depth,
            "stats: alloc %llu (%llu bytes), free %llu (%llu bytes), live %llu (%llu bytes), "
            "carved %llu, carved freed %llu, sub-homes %u, resizes %u",
@@ -65,57 +73,74 @@ bool is_preloaded(const ku_block_t *t, const void *p) noexcept {
   return t->kub_preload != nullptr && start <= a && a < start + t->kub_prsize;
 }
 
-// Writes one home at the given depth and adds its entries, sub-homes included, to tree.
-void report_home(Writer &out, int depth, const ku_home_t *home, Totals &tree) noexcept {
-  HomeLock lock(home);
-  const ku_block_t *t = lock.table();
-  if (t == nullptr) {
-    out.line(depth, "home %p: size %d, no table", static_cast<const void *>(home), home->kuh_size);
-    return;
-  }
-  char parent[40] = "";
-  if (t->kub_parent != nullptr)
-    snprintf(parent, sizeof parent, ", parent %p", static_cast<const void *>(t->kub_parent));
-  out.line(depth, "home %p: size %d, refs %llu, %llu %s in %llu slots%s%s%s",
-           static_cast<const void *>(home), home->kuh_size,
-           static_cast<unsigned long long>(t->kub_ref),
-           static_cast<unsigned long long>(t->kub_used), plural(t->kub_used),
-           static_cast<unsigned long long>(t->kub_n), parent,
-           home->kuh_lock != nullptr ? ", threadsafe" : "", t->kub_auto ? ", automatic" : "");
-  if (t->kub_preload != nullptr)
-    out.line(depth + 1, "preload: %u of %u bytes used", t->kub_prused, t->kub_prsize);
+// Writes each home of a tree (walk_homes): a home of walk depth k at depth 2k, its entries at
+// 2k + 1, each sub-home's own lines right behind its entry.
+class Report {
+ public:
+  struct Level {
+    Totals own;
+    Totals below;  // the entries of its sub-homes' trees
+    bool has_subhomes;
+  };
 
-  Totals own;
-  Totals below;
-  bool has_subhomes = false;
-  for (uint64_t i = 0; i < t->kub_n; ++i) {
-    const ku_alloc_t &e = t->kub_nodes[i];
-    if (e.kua_data == nullptr) continue;
-    own.entries += 1;
-    own.bytes += e.kua_size;
+  explicit Report(Writer &out) noexcept : out_(out) {}
+
+  void enter(const ku_home_t *home, const ku_block_t *t, size_t depth, Level &) noexcept {
+    if (t == nullptr) {
+      out_.line(2 * depth, "home %p: size %d, no table", static_cast<const void *>(home),
+                home->kuh_size);
+      return;
+    }
+    char parent[40] = "";
+    if (t->kub_parent != nullptr)
+      snprintf(parent, sizeof parent, ", parent %p", static_cast<const void *>(t->kub_parent));
+    out_.line(2 * depth, "home %p: size %d, refs %llu, %llu %s in %llu slots%s%s%s",
+              static_cast<const void *>(home), home->kuh_size,
+              static_cast<unsigned long long>(t->kub_ref),
+              static_cast<unsigned long long>(t->kub_used), plural(t->kub_used),
+              static_cast<unsigned long long>(t->kub_n), parent,
+              home->kuh_lock != nullptr ? ", threadsafe" : "", t->kub_auto ? ", automatic" : "");
+    if (t->kub_preload != nullptr)
+      out_.line(2 * depth + 1, "preload: %u of %u bytes used", t->kub_prused, t->kub_prsize);
+  }
+
+  void entry(const ku_block_t *t, const ku_alloc_t &e, size_t depth, Level &level) noexcept {
+    level.own.entries += 1;
+    level.own.bytes += e.kua_size;
     if (e.kua_home) {
-      has_subhomes = true;
-      out.line(depth + 1, "%p: %u bytes, home", e.kua_data, static_cast<unsigned>(e.kua_size));
-      report_home(out, depth + 2, static_cast<const ku_home_t *>(e.kua_data), below);
+      level.has_subhomes = true;
+      out_.line(2 * depth + 1, "%p: %u bytes, home", e.kua_data, static_cast<unsigned>(e.kua_size));
     } else {
-      out.line(depth + 1, "%p: %u bytes%s", e.kua_data, static_cast<unsigned>(e.kua_size),
-               is_preloaded(t, e.kua_data) ? ", preload" : "");
+      out_.line(2 * depth + 1, "%p: %u bytes%s", e.kua_data, static_cast<unsigned>(e.kua_size),
+                is_preloaded(t, e.kua_data) ? ", preload" : "");
     }
   }
-  if (has_subhomes)
-    out.line(depth + 1, "total: %llu %s, %llu bytes; with sub-homes %llu %s, %llu bytes",
-             static_cast<unsigned long long>(own.entries), plural(own.entries),
-             static_cast<unsigned long long>(own.bytes),
-             static_cast<unsigned long long>(own.entries + below.entries),
-             plural(own.entries + below.entries),
-             static_cast<unsigned long long>(own.bytes + below.bytes));
-  else
-    out.line(depth + 1, "total: %llu %s, %llu bytes", static_cast<unsigned long long>(own.entries),
-             plural(own.entries), static_cast<unsigned long long>(own.bytes));
-  if (t->kub_stats != nullptr) report_stats(out, depth + 1, *t->kub_stats);
-  tree.entries += own.entries + below.entries;
-  tree.bytes += own.bytes + below.bytes;
-}
+
+  void leave(const ku_home_t *, const ku_block_t *t, size_t depth, const Level &level,
+             Level *parent) noexcept {
+    if (t == nullptr) return;
+    const Totals &own = level.own, &below = level.below;
+    if (level.has_subhomes)
+      out_.line(2 * depth + 1, "total: %llu %s, %llu bytes; with sub-homes %llu %s, %llu bytes",
+                static_cast<unsigned long long>(own.entries), plural(own.entries),
+                static_cast<unsigned long long>(own.bytes),
+                static_cast<unsigned long long>(own.entries + below.entries),
+                plural(own.entries + below.entries),
+                static_cast<unsigned long long>(own.bytes + below.bytes));
+    else
+      out_.line(2 * depth + 1, "total: %llu %s, %llu bytes",
+                static_cast<unsigned long long>(own.entries), plural(own.entries),
+                static_cast<unsigned long long>(own.bytes));
+    if (t->kub_stats != nullptr) report_stats(out_, 2 * depth + 1, *t->kub_stats);
+    if (parent != nullptr) {
+      parent->below.entries += own.entries + below.entries;
+      parent->below.bytes += own.bytes + below.bytes;
+    }
+  }
+
+ private:
+  Writer &out_;
+};
 
 }  // namespace
 
@@ -127,8 +152,8 @@ KU_API int ku_home_report(ku_home_t *home, FILE *stream) {
   if (home == nullptr) {
     out.line(0, "home (null)");
   } else {
-    Totals tree;
-    report_home(out, 0, home, tree);
+    Report report(out);
+    if (!walk_homes(home, report)) return ku_seterrno(ENOMEM);
   }
   return out.failed() ? -1 : 0;
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -213,6 +214,81 @@ TEST(Threads, destructor_that_allocates_in_a_dying_threadsafe_home_does_not_dead
   ku_home_deinit(&home);
   EXPECT_EQ(home.kuh_lock, nullptr);
   EXPECT_EQ(ended.load(), 3);
+}
+
+ku_home_t *threadsafe_clone(ku_home_t *parent) {
+  auto *h = static_cast<ku_home_t *>(ku_home_clone(parent, 24));
+  EXPECT_EQ(ku_home_threadsafe(h), 0);
+  return h;
+}
+
+// While one thread's allocations replace a shared home's table, another asks for its parent,
+// takes and drops its user mutex, and moves between two of its sub-homes (the test for a
+// destination below the source walks up through it): none of them may read the table unlocked.
+TEST(Threads, queries_beside_an_allocation_that_replaces_the_table) {
+  ku_home_t *top = threadsafe_home();
+  std::atomic<int> errors{0};
+  for (int round = 0; round < 10; round++) {
+    ku_home_t *h = threadsafe_clone(top), *a = threadsafe_clone(h), *b = threadsafe_clone(h);
+    std::atomic<bool> grown{false};
+    std::thread grower([&] {
+      for (int i = 0; i < 400; i++) ku_alloc(h, 8);  // 31 slots to 127, then 511
+      grown = true;
+    });
+    while (!grown) {
+      if (ku_home_parent(h) != top || ku_home_mutex_lock(h) || ku_home_mutex_unlock(h)) ++errors;
+      if (!ku_alloc(a, 8) || ku_home_move(b, a) != 0) ++errors;
+    }
+    grower.join();
+    EXPECT_EQ(ku_home_unref(h), 1);
+  }
+  EXPECT_EQ(errors.load(), 0);
+  EXPECT_EQ(ku_home_unref(top), 1);
+}
+
+// One thread moves a sub-home's blocks into its parent again and again, while another checks,
+// reports, allocates and frees in the parent, and a third moves between two unrelated homes
+// both ways: every move locks in the order that the other operations use, so none deadlocks.
+TEST(Threads, moves_into_a_parent_beside_checks_and_reports_of_it) {
+  constexpr int kRounds = 2000;
+  ku_home_t *parent = threadsafe_home(), *child = threadsafe_clone(parent);
+  ku_home_t *x = threadsafe_home(), *y = threadsafe_home();
+  FILE *devnull = fopen("/dev/null", "w");
+  std::atomic<bool> stop{false};
+  std::atomic<int> errors{0};
+  std::thread mover([&] {
+    ku_home_t *nest = ku_home_create();  // fills sub-homes without lock before they are shared
+    for (int i = 0; i < kRounds; i++) {
+      void *p = ku_alloc(child, 16);
+      if (i % 16 == 0) {
+        ku_alloc(static_cast<ku_home_t *>(ku_home_clone(nest, 24)), 8);
+        if (ku_home_move(child, nest) != 0) ++errors;
+      }
+      if (ku_home_move(parent, child) != 0) ++errors;
+      ku_free(parent, p);
+    }
+    ku_home_unref(nest);
+  });
+  std::thread user([&] {
+    for (int i = 0; i < kRounds / 2; i++) {
+      void *p = ku_alloc(parent, 32);
+      ku_home_check(parent);
+      if (ku_home_report(parent, devnull) != 0) ++errors;
+      ku_free(parent, p);
+    }
+  });
+  std::thread swapper([&] {
+    for (bool back = false; !stop; back = !back)
+      if (!ku_alloc(x, 8) || ku_home_move(back ? x : y, back ? y : x) != 0) ++errors;
+  });
+  mover.join();
+  user.join();
+  stop = true;
+  swapper.join();
+  fclose(devnull);
+  EXPECT_EQ(errors.load(), 0);
+  ku_home_check(parent);
+  EXPECT_EQ(ku_home_unref(parent) + ku_home_unref(x) + ku_home_unref(y), 3);
 }
 
 // Sibling homes under one thread-safe parent.  Producers allocate in `in` and never touch

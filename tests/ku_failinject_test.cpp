@@ -507,6 +507,41 @@ TEST_F(FailureSweep, move_preload_stats_threadsafe_auto) {
          }});
 }
 
+// Trees deeper than the 16 frames the walks keep beside them take the rest from the heap.
+// Without them, ending still ends everything (a level takes its parent's frame), the report
+// fails with ENOMEM.  Thread-safe levels show that every lock is released on each path.
+TEST_F(FailureSweep, walks_of_deep_trees) {
+  static ku_home_t *top;
+  static int ended;
+  static FILE *out;
+  static auto build = [] {
+    ended = 0;
+    ku_home_t *h = top = ku_home_create();
+    for (int i = 0; i < 100; ++i) {
+      ku_home_threadsafe(h);
+      ku_home_destructor(h, [](void *) { ++ended; });
+      for (int k = 0; k < 3; ++k) ku_alloc(static_cast<ku_home_t *>(ku_home_clone(h, 24)), 8);
+      h = static_cast<ku_home_t *>(ku_home_clone(h, 24));
+    }
+  };
+  sweep("ending",
+        {build, [] { return ku_home_unref(top) == 1 && ended == 100; }, [](bool) {}, [] {}, true});
+  sweep("checking and reporting", {[] {
+                                     build();
+                                     out = tmpfile();
+                                   },
+                                   [] {
+                                     ku_home_check(top);
+                                     return ku_home_report(top, out) == 0;
+                                   },
+                                   [](bool) { ku_home_check(top); },
+                                   [] {
+                                     fclose(out);
+                                     ku_home_unref(top);
+                                   },
+                                   true});
+}
+
 TEST_F(FailureSweep, logging_and_lookup) {
   static FILE *sink;
   sweep("_ku_llog to a stream", {[] {

@@ -117,8 +117,10 @@ KU_API void ku_home_deinit(ku_home_t *home);
  * or when the home is a sub-home, whose record belongs to its parent. */
 KU_API void ku_home_destroy(ku_home_t *home);
 
-/* Checks the home's table and, recursively, its sub-homes' tables for consistency; aborts
- * when one fails.  Does nothing for a NULL home or one without table. */
+/* Checks the home's table and those of its sub-homes, to any depth, for consistency; aborts
+ * when one fails.  Does nothing for a NULL home or one without table.  Below the 16th level
+ * the walk keeps 32 bytes per level on the heap; levels it finds no memory for are not
+ * checked. */
 KU_API void ku_home_check(ku_home_t const *home);
 
 /* Allocation.  Every block belongs to its home until ku_free, a moving ku_realloc or the end
@@ -144,9 +146,10 @@ KU_API void *ku_salloc(ku_home_t *home, int size);
 KU_API void *ku_realloc(ku_home_t *home, void *data, int size);
 
 /* Frees a block of the home (a sub-home with everything in it), after filling its bytes with
- * 0xAA.  Carved preload bytes are not given back.  NULL data does nothing.  An address that is
- * not an allocation of the home, a home without table, or a sub-home whose count is REF_MAX
- * abort [nothing is freed]. */
+ * 0xAA.  Carved preload bytes are not given back.  A sub-home leaves the home, and the home's
+ * lock is released, before the sub-home's destructors run: they may use the home as any other.
+ * NULL data does nothing.  An address that is not an allocation of the home, a home without
+ * table, or a sub-home whose count is REF_MAX abort [nothing is freed]. */
 KU_API void ku_free(ku_home_t *home, void *data);
 
 /* 1 when data is an address returned for the home and not freed since, else 0 (also for a
@@ -191,16 +194,16 @@ KU_API char *ku_vasprintf(ku_home_t *home, const char *format, va_list ap) KU_PR
  * detached instead: they belong to nobody (heap blocks are the caller's to free; detached
  * sub-homes become heap homes; carved ones live as long as src) and the destructor does not
  * run.  Returns 0 (also for a NULL src or dst == src); -1 when dst's larger table cannot be
- * allocated (nothing moved); -1 with errno EINVAL, before the destructor runs, when dst is a
- * sub-home of src or lies below one.  Locks src, then dst; src's destructor runs with both
- * held and, when either home is thread-safe, must not call operations on them. */
+ * allocated (nothing moved); -1 with errno EINVAL when dst is a sub-home of src or lies below
+ * one (tested before the destructor runs, and again after it).  The destructor runs before any
+ * lock is taken, so it may use any home, these two included. */
 KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src);
 
 /* Gives the home a preload area of n items of size bytes, each rounded up to a multiple of 8,
  * at most 65,535 bytes (larger requests, negative ones included, are capped).  Small blocks are
  * then carved from it without a heap call.  A home is preloaded once: later calls do nothing.
- * A home without table is first started with ku_home_init (its lock pointer cleared); when
- * that fails, or malloc fails, the home is left without preload area.  NULL home: nothing.
+ * A home without table first gets one, as from ku_home_init (a lock it was given is kept);
+ * when that fails, or malloc fails, the home is left without preload area.  NULL home: nothing.
  * Under AddressSanitizer or Valgrind, the area's bytes that are not handed out (the unused
  * rest, the rounding gap behind each block, freed blocks) are marked inaccessible. */
 KU_API void ku_home_preload(ku_home_t *home, int n, int size);
@@ -215,8 +218,9 @@ KU_API ku_home_t *ku_home_auto(void *area, int size);
 
 /* Locking.  Make a home thread-safe before it is shared; from then on every operation on it
  * holds its internal mutex, and its users may hold its user mutex across several operations.
- * Locks of two homes are taken parent before child, and a move's source before its
- * destination. */
+ * A home's internal mutex is taken while another's is held only when the other is an ancestor
+ * (parent before child); a move into an ancestor locks the ancestor first, and a move between
+ * unrelated homes locks them in address order under a process-wide move mutex. */
 
 /* Gives the home its pair of mutexes (installing the six hooks below on first use, unless
  * _ku_home_unlocker is already set).  Call it once the home has its table and before it is
@@ -261,7 +265,8 @@ KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_fi
 
 /* Diagnostics */
 
-/* Writes a readable tree of home to stream, one line per item, two blanks of indent per level:
+/* Writes a readable tree of home to stream, one line per item, two blanks of indent per level
+ * (lines deeper than 40 levels are indented as level 40 and begin with "[LEVEL] "):
  *   home ADDR: size N, refs R, U entries in N slots[, parent ADDR][, threadsafe][, automatic]
  *     preload: USED of SIZE bytes used            (when the home has a preload area)
  *     ADDR: N bytes[, preload]                     (one line per entry, in table slot order)
@@ -271,8 +276,9 @@ KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_fi
  *            sub-homes C, resizes C                (on one line, when statistics are on)
  * A home without table prints "home ADDR: size N, no table", a NULL home "home (null)".
  * Takes each home's internal lock while it is written, parent before child, so the stream must
- * not allocate in the homes reported.  Returns 0; -1 with EFAULT for a NULL stream, or -1 with
- * the stream's errno when a write failed. */
+ * not allocate in the homes reported.  Returns 0; -1 with EFAULT for a NULL stream, -1 with
+ * ENOMEM when memory to walk a tree deeper than 16 levels ran out, or -1 with the stream's
+ * errno when a write failed. */
 KU_API int ku_home_report(ku_home_t *home, FILE *stream);
 
 #ifdef __cplusplus

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Internal layout of a home's block table, shared by the allocator and its tests.
-// Not installed: callers see ku_block_t as an opaque type.
+// The allocator's internal header, shared by its files (and read by its tests): the records of a
+// home's block table, the constants, the lock guards, the walk over a tree of homes, and the
+// declarations that cross files, grouped under the file that defines them.  The hot path of the
+// table (lookup, insertion, clearing) is inline in ku_alloc_slots.h; the memory-checker marks are
+// in ku_alloc_track.h.  Not installed: callers see ku_block_t as an opaque type.
 #ifndef KU_ALLOC_IMPL_H
 #define KU_ALLOC_IMPL_H
 
@@ -12,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
+
+// ---- Records and constants ----
 
 inline constexpr unsigned SIZEBITS = 31;
 inline constexpr uint64_t REF_MAX = ~uint64_t{0};
@@ -51,10 +56,25 @@ static_assert(sizeof(ku_block_t) == 64, "table header is 64 bytes");
 static_assert(offsetof(ku_block_t, kub_nodes) == 64, "slots follow the header");
 static_assert(sizeof(ku_home_stats_t) == 120, "statistics record is 120 bytes");
 
-// Holds a home's internal mutex from construction to destruction (MEMLOCK ... UNLOCK), so that
-// no return path can leave it taken.  A home without mutexes costs one null test each way.
-// The mutex is looked up again when it is released, as the teardown detaches it from the home;
-// a path that hands the held mutex to the teardown, or frees the record, calls hand_over().
+enum alloc_kind { alloc_plain = 0, alloc_zeroed = 1, alloc_home = 2 };
+
+inline constexpr uint64_t kFirstSlots = 31;    // a new home's table
+inline constexpr uint64_t kAutoSlots = 7;      // the table laid into an automatic home's buffer
+inline constexpr uint64_t kMaxPrsize = 65535;  // kub_prsize is 16 bits wide
+inline constexpr uint64_t kSizeLimit = uint64_t{1} << SIZEBITS;
+// Far beyond any table that fits in memory; it keeps 3 * used, 4n + 3 and the byte count of a
+// table clear of 64-bit overflow.
+inline constexpr uint64_t kMaxSlots = uint64_t{1} << 56;
+inline constexpr unsigned char kFreedFill = 0xAA;
+
+constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
+
+// The bytes of a table of n slots.  The header has the size of four entries (static_asserts
+// above).
+constexpr uint64_t table_bytes(uint64_t n) { return (n + 4) * sizeof(ku_alloc_t); }
+
+// ---- Lock guards ----
+
 // MEMLOCK and UNLOCK of one home; a home without mutexes costs one null test each.
 inline void lock_home(const ku_home_t *home) noexcept {
   if (home && home->kuh_lock) _ku_home_locker(home->kuh_lock);
@@ -63,6 +83,10 @@ inline void unlock_home(const ku_home_t *home) noexcept {
   if (home && home->kuh_lock) _ku_home_unlocker(home->kuh_lock);
 }
 
+// Holds a home's internal mutex from construction to destruction (MEMLOCK ... UNLOCK), so that
+// no return path can leave it taken.  The mutex is looked up again when it is released, as the
+// teardown detaches it from the home; a path that hands the held mutex to the teardown, or frees
+// the record, calls hand_over().
 class HomeLock {
  public:
   explicit HomeLock(const ku_home_t *home) noexcept : home_(home) { lock_home(home_); }
@@ -99,6 +123,8 @@ class HomeLockPair {
   HomeLock first_;  // declared first: constructed first, destroyed last
   HomeLock second_;
 };
+
+// ---- Walks over a tree of homes ----
 
 // The frames of a walk over a tree of homes that does not recurse, one per level from the home
 // it began with down to the current one, so that a tree of any depth is walked on any stack.
@@ -200,5 +226,36 @@ template <class Visitor> bool walk_homes(const ku_home_t *top, Visitor &v) noexc
   }
   return true;
 }
+
+// ---- Cross-file declarations, by defining file ----
+
+// ku_alloc_pool.cpp
+ku_block_t *ku_hash_alloc(uint64_t n) noexcept;  // a zeroed table of n slots, kub_ref 1
+void release_table(ku_block_t *t) noexcept;      // gives back a table that is dropped
+void *zeroed(size_t bytes) noexcept;             // zero-filled heap memory for records
+
+// ku_alloc_table.cpp
+ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept;
+ku_home_t *new_home_record(uint64_t size, ku_home_t *parent) noexcept;
+
+// ku_alloc.cpp
+void *alloc_subhome(ku_home_t *parent, uint64_t size) noexcept;
+void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) noexcept;
+
+// ku_home.cpp
+void _ku_home_deinit(ku_home_t *home) noexcept;
+ku_home_t *parent_of(const ku_home_t *home) noexcept;
+void run_destructor_once(ku_home_t *home) noexcept;
+int take_ref(ku_home_t *home) noexcept;
+int drop_ref(ku_home_t *home) noexcept;
+
+// ku_alloc_stat.cpp
+void ku_home_stats_alloc(ku_block_t *t, const void *preload, uint64_t size,
+                         alloc_kind kind) noexcept;
+void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) noexcept;
+
+// ku_alloc_lock.cpp
+void move_mutex_lock() noexcept;
+void move_mutex_unlock() noexcept;
 
 #endif  // KU_ALLOC_IMPL_H

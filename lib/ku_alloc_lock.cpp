@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Mutexes of thread-safe homes.
+// All mutex code of the homes: the process-wide hooks, thread-safe homes, the user mutex, and the
+// move mutex.
 //
 // A thread-safe home owns one heap block of two POSIX mutexes: element 0 is the internal mutex
 // that every allocator operation takes around its work on the home, element 1 the user mutex
@@ -14,7 +15,25 @@
 #include <cerrno>
 #include <cstdlib>
 
+// ---- Hooks ----
+//
+// Programs read and write these objects themselves; the library reaches each of them only by
+// its exported name (see the lookup counters in ku_alloc_stat.cpp).
+
+extern "C" {
+
+KU_API void (*_ku_home_locker)(void *mutexes) = nullptr;
+KU_API void (*_ku_home_unlocker)(void *mutexes) = nullptr;
+KU_API int (*_ku_home_mutex_locker)(void *mutexes) = nullptr;
+KU_API int (*_ku_home_mutex_trylocker)(void *mutexes) = nullptr;
+KU_API int (*_ku_home_mutex_unlocker)(void *mutexes) = nullptr;
+KU_API void (*_ku_home_destroy_mutexes)(void *mutexes) = nullptr;
+
+}  // extern "C"
+
 namespace {
+
+// ---- Mutexes of a thread-safe home ----
 
 pthread_mutex_t *mutexes_of(void *block) { return static_cast<pthread_mutex_t *>(block); }
 
@@ -32,9 +51,26 @@ void mutex_destroy(void *block) {
   free(block);
 }
 
+// ---- Move mutex ----
+
+pthread_mutex_t move_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// A child of fork() must not inherit the move mutex taken by another thread.
+[[gnu::constructor]] void move_guard_fork() {
+  pthread_atfork(move_mutex_lock, move_mutex_unlock, move_mutex_unlock);
+}
+
 }  // namespace
 
-extern "C" KU_API int ku_home_threadsafe(ku_home_t *home) {
+// Serialises the moves that involve a thread-safe home (ku_alloc_move.cpp).
+void move_mutex_lock() noexcept { pthread_mutex_lock(&move_mutex); }
+void move_mutex_unlock() noexcept { pthread_mutex_unlock(&move_mutex); }
+
+// ---- Public calls ----
+
+extern "C" {
+
+KU_API int ku_home_threadsafe(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
   if (home->kuh_lock) return 0;
   // A program that installed its own hooks before keeps all six of them.
@@ -53,3 +89,43 @@ extern "C" KU_API int ku_home_threadsafe(ku_home_t *home) {
   home->kuh_lock = block;
   return 0;
 }
+
+KU_API int ku_home_is_threadsafe(ku_home_t const *home) { return home && home->kuh_lock ? 1 : 0; }
+
+KU_API int ku_home_mutex_lock(ku_home_t *home) {
+  if (!home) return ku_seterrno(EFAULT);
+  if (take_ref(home) <= 0) return ku_seterrno(EINVAL);
+  if (!home->kuh_lock) return 0;
+  // The reference stays taken when the lock fails, as the caller's unlock will not follow.
+  const int r = _ku_home_mutex_locker(home->kuh_lock);
+  return r ? ku_seterrno(r) : 0;
+}
+
+KU_API int ku_home_mutex_unlock(ku_home_t *home) {
+  if (!home) return ku_seterrno(EFAULT);
+  // The user mutex goes first: dropping the last reference destroys it.
+  if (home->kuh_lock) {
+    const int r = _ku_home_mutex_unlocker(home->kuh_lock);
+    if (r) return ku_seterrno(r);
+  }
+  return drop_ref(home) < 0 ? ku_seterrno(EINVAL) : 0;
+}
+
+KU_API int ku_home_lock(ku_home_t *home) {
+  if (!home) return EFAULT;
+  return home->kuh_lock ? _ku_home_mutex_locker(home->kuh_lock) : -1;
+}
+
+KU_API int ku_home_trylock(ku_home_t *home) {
+  if (!home) return EFAULT;
+  return home->kuh_lock ? _ku_home_mutex_trylocker(home->kuh_lock) : -1;
+}
+
+KU_API int ku_home_unlock(ku_home_t *home) {
+  if (!home) return EFAULT;
+  return home->kuh_lock ? _ku_home_mutex_unlocker(home->kuh_lock) : -1;
+}
+
+// ---- Statistics ----
+
+}  // extern "C"

@@ -3,7 +3,7 @@
 // table when a check fails.  It reads the tables under each home's internal lock, parent before
 // child, and writes while it holds them, so the stream must not allocate in the reported homes.
 // The tree is walked without recursion (walk_homes), so that a chain of any depth is reported.
-#include "ku_alloc_impl.h"
+#include "ku_alloc_slots.h"
 
 #include <ku/ku.h>
 
@@ -67,12 +67,6 @@ void report_stats(Writer &out, size_t depth, const ku_home_stats_t &s) noexcept 
            static_cast<unsigned long long>(s.kst_free_preload), s.kst_subhomes, s.kst_resizes);
 }
 
-bool is_preloaded(const ku_block_t *t, const void *p) noexcept {
-  auto a = reinterpret_cast<uintptr_t>(p);
-  auto start = reinterpret_cast<uintptr_t>(t->kub_preload);
-  return t->kub_preload != nullptr && start <= a && a < start + t->kub_prsize;
-}
-
 // Writes each home of a tree (walk_homes): a home of walk depth k at depth 2k, its entries at
 // 2k + 1, each sub-home's own lines right behind its entry.
 class Report {
@@ -112,7 +106,7 @@ class Report {
       out_.line(2 * depth + 1, "%p: %u bytes, home", e.kua_data, static_cast<unsigned>(e.kua_size));
     } else {
       out_.line(2 * depth + 1, "%p: %u bytes%s", e.kua_data, static_cast<unsigned>(e.kua_size),
-                is_preloaded(t, e.kua_data) ? ", preload" : "");
+                ku_is_preloaded(t, e.kua_data) ? ", preload" : "");
     }
   }
 

@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: MIT
+// Homes that change hands or avoid the heap: moving a home's blocks into another home (or
+// detaching them), preload areas, and automatic homes laid into a caller's buffer.
+#include "ku_alloc_slots.h"
+#include "ku_alloc_track.h"
+
+#include <ku/ku.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+// ---- Move, preload, automatic homes ----
+//
+// Lock order.  A thread waits for a home's lock only while every home whose lock it holds is an
+// ancestor of that home: parent before child, in every operation.  A move holds two homes and
+// takes the moved sub-homes' locks as well.  It locks the destination first when that is an
+// ancestor of the source (a move into a parent), which keeps the rule; otherwise the two are
+// unrelated (a destination below the source is refused) and are locked in address order.  Moves
+// that involve a thread-safe home run one at a time under the move mutex, taken before any
+// home's lock: so the relation of the two homes cannot change between the test and the locking,
+// and one thread at most holds two unrelated homes, which cannot close a cycle with threads that
+// only wait downwards.
+
+namespace {
+
+// ---- Move ----
+
+// Holds the move mutex for a move that involves a thread-safe home.  Never held while user code
+// runs: a destructor may move too.
+class MoveLock {
+ public:
+  explicit MoveLock(bool take) : held_(take) {
+    if (held_) move_mutex_lock();
+  }
+  ~MoveLock() {
+    if (held_) move_mutex_unlock();
+  }
+  MoveLock(const MoveLock &) = delete;
+  MoveLock &operator=(const MoveLock &) = delete;
+
+ private:
+  bool held_;
+};
+
+// Whether home is one of top's sub-homes or lies below one.  Each home's lock is taken alone,
+// so the walk cannot deadlock whatever locks other threads hold.
+bool lies_below(const ku_home_t *home, const ku_home_t *top) {
+  for (const ku_home_t *h = parent_of(home); h; h = parent_of(h))
+    if (h == top) return true;
+  return false;
+}
+
+// Hands the sub-home at data over to a new parent (null: none).
+void reparent(void *data, ku_home_t *parent) {
+  auto *sub = static_cast<ku_home_t *>(data);
+  HomeLock sg(sub);
+  if (ku_block_t *st = sg.table()) st->kub_parent = parent;
+}
+
+// Takes every block out of the source, leaving them to no home (ku_home_move to null).
+int detach_all(ku_home_t *src) {
+  HomeLock g(src);
+  ku_block_t *s = g.table();
+  if (!s || !s->kub_used) return 0;
+  for (uint64_t i = 0; i < s->kub_n; ++i)
+    if (s->kub_nodes[i].kua_data && s->kub_nodes[i].kua_home)
+      reparent(s->kub_nodes[i].kua_data, nullptr);
+  s->kub_used = 0;
+  memset(s->kub_nodes, 0, s->kub_n * sizeof(ku_alloc_t));
+  return 0;
+}
+
+// Blocks carved from the source's preload area stay entered in the source: they lie inside
+// its area, which the source keeps and frees, so the destination must never see them.
+uint64_t movable_entries(const ku_block_t *s) {
+  if (!s->kub_preload) return s->kub_used;
+  uint64_t movable = 0;
+  for (uint64_t i = 0; i < s->kub_n; ++i) {
+    const void *p = s->kub_nodes[i].kua_data;
+    if (p && !ku_is_preloaded(s, p)) ++movable;
+  }
+  return movable;
+}
+
+// Gives the destination room for used entries: one replacement, straight to the final size,
+// rather than growth step by step while entering.  Without a table it takes one of the
+// source's size.  Returns the destination's table, or null when memory ran out.
+ku_block_t *make_room(ku_home_t *dst, const ku_block_t *s, uint64_t used) {
+  ku_block_t *d = dst->kuh_blocks;
+  if (!used || (d && !over_two_thirds(used, d->kub_n))) return d;
+  uint64_t n = d ? d->kub_n : s->kub_n;
+  if (d) {
+    do n = 4 * n + 3;
+    while (over_two_thirds(used, n) && n <= kMaxSlots);
+  }
+  return replace_table(dst, n);
+}
+
+// Enters the source's movable entries into the destination's table d, hands moved sub-homes
+// over to the destination, and clears them in the source.
+void move_entries(ku_home_t *dst, ku_block_t *d, ku_block_t *s, uint64_t movable) {
+  for (uint64_t i = 0; i < s->kub_n; ++i) {
+    ku_alloc_t &e = s->kub_nodes[i];
+    if (!e.kua_data || ku_is_preloaded(s, e.kua_data)) continue;
+    *ku_block_add(d, e.kua_data) = e;
+    if (e.kua_home) reparent(e.kua_data, dst);
+    clear_entry(&e);
+  }
+  s->kub_used -= movable;
+}
+
+}  // namespace
+
+// ---- Public calls ----
+
+extern "C" {
+
+KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
+  if (!src || dst == src) return 0;
+  const bool shared = src->kuh_lock || (dst && dst->kuh_lock);
+  if (!dst) {
+    MoveLock m(shared);
+    return detach_all(src);
+  }
+  // A home entered into its own table would die twice and be locked twice.
+  {
+    MoveLock m(shared);
+    if (lies_below(dst, src)) return ku_seterrno(EINVAL);
+  }
+  // The source's destructor runs before any lock is taken, so that it may use any home, the
+  // two of the move included.
+  run_destructor_once(src);
+
+  MoveLock m(shared);
+  // The destructor may have moved the destination below the source.
+  if (lies_below(dst, src)) return ku_seterrno(EINVAL);
+  const bool dst_first =
+      lies_below(src, dst) || reinterpret_cast<uintptr_t>(dst) < reinterpret_cast<uintptr_t>(src);
+  HomeLockPair g(dst_first ? dst : src, dst_first ? src : dst);
+  ku_block_t *s = src->kuh_blocks;
+  if (!s || !s->kub_n) return 0;
+  const uint64_t movable = movable_entries(s);
+  const uint64_t used = movable + (dst->kuh_blocks ? dst->kuh_blocks->kub_used : 0);
+  ku_block_t *d = make_room(dst, s, used);
+  if (used && !d) return -1;
+  if (movable) move_entries(dst, d, s, movable);
+  return 0;
+}
+
+KU_API void ku_home_preload(ku_home_t *home, int n, int size) {
+  if (!home) return;
+  HomeLock g(home);
+  ku_block_t *t = g.table();
+  // The table is looked for under the lock, as another thread may be replacing it.  A home
+  // without one gets its first table as from ku_home_init; a lock it has is kept.
+  if (!t && !(t = home->kuh_blocks = ku_hash_alloc(kFirstSlots))) return;
+  if (t->kub_preload) return;
+  // Rounded in 32 bits without signed overflow, then multiplied in 64 bits; a negative result
+  // is a huge unsigned one, capped like any other oversized request.
+  const auto item = static_cast<int32_t>((static_cast<uint32_t>(size) + 7u) & ~7u);
+  uint64_t area = static_cast<uint64_t>(static_cast<int64_t>(n) * item);
+  if (area > kMaxPrsize) area = kMaxPrsize;
+  t->kub_preload = malloc(area);
+  t->kub_prsize = static_cast<uint16_t>(area);
+  if (t->kub_preload) ku_track::mark_unused(t->kub_preload, area);
+}
+
+KU_API ku_home_t *ku_home_auto(void *area, int size) {
+  if (!area || size < 0) return nullptr;
+  const auto addr = reinterpret_cast<uintptr_t>(area);
+  const uint64_t gap = (8 - (addr & 7)) & 7;
+  const uint64_t table_bytes = sizeof(ku_block_t) + kAutoSlots * sizeof(ku_alloc_t);
+  const uint64_t prefix = gap + sizeof(ku_home_t) + table_bytes;
+  uint64_t usable = static_cast<uint64_t>(size);
+  if (usable < prefix) return nullptr;
+  if (usable > prefix + kMaxPrsize) usable = prefix + kMaxPrsize;
+
+  // The gap goes in front: the record and table then lie aligned, and the preload area begins
+  // at area + prefix all the same.
+  // The buffer is the caller's again, whatever an earlier home laid into it marked.
+  ku_track::mark_returned(area, usable);
+  auto *bytes = static_cast<unsigned char *>(area) + gap;
+  auto *home = reinterpret_cast<ku_home_t *>(bytes);
+  auto *t = reinterpret_cast<ku_block_t *>(bytes + sizeof(ku_home_t));
+  memset(bytes, 0, sizeof(ku_home_t) + table_bytes);
+  home->kuh_size = size;
+  home->kuh_blocks = t;
+  t->kub_n = kAutoSlots;
+  t->kub_ref = 1;
+  t->kub_preload = static_cast<unsigned char *>(area) + prefix;
+  t->kub_prsize = static_cast<uint16_t>(usable - prefix);
+  t->kub_hauto = 1;
+  t->kub_auto = 1;
+  t->kub_preauto = 1;
+  t->kub_auto_all = 1;
+  ku_track::mark_unused(t->kub_preload, t->kub_prsize);
+  return home;
+}
+
+}  // extern "C"

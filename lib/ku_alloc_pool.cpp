@@ -1,0 +1,188 @@
+// SPDX-License-Identifier: MIT
+// Where block tables come from: the C library for small ones, a pool of pages of the allocator's
+// own for middle sizes, pages of their own (huge pages when the kernel has them) for the largest.
+#include "ku_alloc_impl.h"
+
+#include <ku/ku.h>
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+namespace {
+
+// ---- Tables with pages of their own ----
+
+// Tables of kHugePage bytes or more get pages of their own, aligned to huge pages and asking
+// for them: lookups land on random slots, and with 4 KiB pages nearly each one would miss the
+// TLB.  The kernel hands the pages out zeroed, so the table needs no clearing, and giving them
+// back leaves the C library's heap alone: a large freed chunk would make it consolidate every
+// small block just freed into its fast bins, and raise its threshold for mapping, so that later
+// big tables would come from the heap and be cleared by calloc.  (Smaller tables measured
+// slower this way: their 4 KiB page faults cost more than the heap work they save.)
+constexpr uint64_t kHugePage = uint64_t{2} << 20;
+
+void *map_table(uint64_t bytes) {
+  // One huge page more than needed, then the unaligned head and the tail are given back.
+  const uint64_t len = (bytes + 4095) & ~uint64_t{4095};
+  void *raw =
+      mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  if (const uint64_t tail = start + kHugePage - aligned)
+    munmap(reinterpret_cast<void *>(aligned + len), tail);
+  // Only advice: without huge pages the table works the same.
+  madvise(reinterpret_cast<void *>(aligned), len, MADV_HUGEPAGE);
+  return reinterpret_cast<void *>(aligned);
+}
+
+// ---- Table pool ----
+//
+
+// Tables of 127 to 32,767 slots (2 KiB to 512 KiB) come from pages of the allocator's own and
+// go back to a free list per size, never to the C library.  glibc's malloc answers any request
+// of 1 KiB or more by first merging every small block waiting in its fast bins, and homes are
+// mostly ended just before new ones grow: each growth then merged the blocks of the home ended
+// before, and the next small allocations had to split the merged chunks again.  Small sizes
+// are carved several to a mapping of about 256 KiB; a size that fills a mapping on its own is
+// unmapped once two spares of it wait.  The lists are guarded by a spin lock held for a few
+// instructions, taken around fork() so that a child never inherits it taken.
+
+constexpr unsigned kPoolClasses = 5;  // 127, 511, 2047, 8191 and 32,767 slots
+constexpr uint64_t kPoolMapping = uint64_t{256} << 10;
+constexpr unsigned kPoolSpares = 2;
+
+struct TablePool {
+  std::atomic_flag busy = ATOMIC_FLAG_INIT;
+  void *free_list[kPoolClasses] = {};  // linked through each block's first word
+  unsigned spares[kPoolClasses] = {};
+  // The part of the newest mapping not handed out yet: its pages are untouched, so they cost
+  // no memory until a table needs them.
+  unsigned char *fresh[kPoolClasses] = {};
+  unsigned char *fresh_end[kPoolClasses] = {};
+};
+TablePool pool;
+
+void pool_lock() {
+  while (pool.busy.test_and_set(std::memory_order_acquire)) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+}
+void pool_unlock() { pool.busy.clear(std::memory_order_release); }
+
+[[gnu::constructor]] void pool_guard_fork() { pthread_atfork(pool_lock, pool_unlock, pool_unlock); }
+
+// The class of a table of n slots, or -1 when it does not come from the pool.
+int pool_class(uint64_t n) {
+  if ((n & (n + 1)) != 0) return -1;
+  const int k = std::countr_zero(n + 1);
+  return k >= 7 && k <= 15 && (k & 1) ? (k - 7) / 2 : -1;
+}
+
+uint64_t blocks_per_mapping(uint64_t bytes) {
+  return bytes < kPoolMapping ? kPoolMapping / bytes : 1;
+}
+
+void *pool_take(int c, uint64_t bytes) {
+  pool_lock();
+  void *p = pool.free_list[c];
+  if (p) {
+    pool.free_list[c] = *static_cast<void **>(p);
+    --pool.spares[c];
+    pool_unlock();
+    return memset(p, 0, bytes);
+  }
+  if (pool.fresh_end[c] - pool.fresh[c] >= static_cast<ptrdiff_t>(bytes)) {
+    p = pool.fresh[c];
+    pool.fresh[c] += bytes;
+    pool_unlock();
+    return p;  // fresh pages are zero
+  }
+  pool_unlock();
+  const uint64_t count = blocks_per_mapping(bytes);
+  void *m =
+      mmap(nullptr, bytes * count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return nullptr;
+  // The first block serves now; the rest waits untouched.  Should another thread have mapped
+  // meanwhile, the untouched rest of its mapping is given up, which costs address space only.
+  if (count > 1) {
+    auto *b = static_cast<unsigned char *>(m);
+    pool_lock();
+    pool.fresh[c] = b + bytes;
+    pool.fresh_end[c] = b + bytes * count;
+    pool_unlock();
+  }
+  return m;
+}
+
+void pool_give(int c, void *p, uint64_t bytes) {
+  pool_lock();
+  if (blocks_per_mapping(bytes) == 1 && pool.spares[c] >= kPoolSpares) {
+    pool_unlock();
+    munmap(p, bytes);
+    return;
+  }
+  *static_cast<void **>(p) = pool.free_list[c];
+  pool.free_list[c] = p;
+  ++pool.spares[c];
+  pool_unlock();
+}
+
+}  // namespace
+
+// ---- Allocation and release of tables ----
+
+// Gives back a table that is dropped: replaced by a larger one, or its home has died.  Tables
+// in a caller's buffer or in the home record's block are not freed on their own.
+void release_table(ku_block_t *t) noexcept {
+  if (t->kub_auto || t->kub_inrec) return;
+  if (!t->kub_mapped) {
+    free(t);
+    return;
+  }
+  const uint64_t n = t->kub_n, bytes = table_bytes(n);
+  if (const int c = pool_class(n); c >= 0)
+    pool_give(c, t, bytes);
+  else
+    munmap(t, bytes);
+}
+
+// A zero-filled block for the allocator's own records and tables.  The C library's calloc skips
+// its per-thread cache, which makes it twice as slow as malloc and a clear for small blocks;
+// large ones keep calloc, which knows fresh pages to be zero.  The empty asm keeps the compiler
+// from folding malloc and memset back into calloc.
+void *zeroed(size_t bytes) noexcept {
+  if (bytes > 4096) return calloc(1, bytes);
+  void *p = malloc(bytes);
+  if (!p) return nullptr;
+  asm volatile("" : "+r"(p));
+  return memset(p, 0, bytes);
+}
+
+// A zeroed table of n slots with one reference, or null (errno ENOMEM for an impossible size).
+ku_block_t *ku_hash_alloc(uint64_t n) noexcept {
+  if (n > kMaxSlots) {
+    ku_seterrno(ENOMEM);
+    return nullptr;
+  }
+  const uint64_t bytes = table_bytes(n);
+  const int c = pool_class(n);
+  const bool mapped = c >= 0 || bytes >= kHugePage;
+  void *mem = c >= 0 ? pool_take(c, bytes) : bytes >= kHugePage ? map_table(bytes) : zeroed(bytes);
+  auto *t = static_cast<ku_block_t *>(mem);
+  if (!t) return nullptr;
+  t->kub_ref = 1;
+  t->kub_hauto = 1;
+  t->kub_n = n;
+  t->kub_mapped = mapped;
+  return t;
+}

@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: MIT
+// A home's block table as a whole: the record that comes with a first table, the replacement of
+// a table by a larger one (growth and move), and the consistency check.
+#include "ku_alloc_slots.h"
+
+#include <ku/ku.h>
+
+#include <cassert>
+#include <cstring>
+
+namespace {
+
+// ---- Replacement ----
+
+// Enters every occupied slot of from into to, in index order, copying whole entries.
+void copy_entries(ku_block_t *to, const ku_block_t *from) {
+  for (uint64_t i = 0; i < from->kub_n; ++i) {
+    const ku_alloc_t &e = from->kub_nodes[i];
+    if (e.kua_data) *ku_block_add(to, e.kua_data) = e;
+  }
+}
+
+// A replacement table takes over everything of the header except kub_auto and kub_auto_all,
+// which describe the old table's own memory.
+void copy_header(ku_block_t *to, const ku_block_t *from) {
+  to->kub_parent = from->kub_parent;
+  to->kub_ref = from->kub_ref;
+  to->kub_preload = from->kub_preload;
+  to->kub_prsize = from->kub_prsize;
+  to->kub_prused = from->kub_prused;
+  to->kub_hauto = from->kub_hauto;
+  to->kub_preauto = from->kub_preauto;
+  to->kub_destructor = from->kub_destructor;
+  to->kub_stats = from->kub_stats;
+}
+
+// ---- Consistency check ----
+
+// The consistency check of a table and, below it, of its sub-homes' tables (walk_homes): every
+// occupied entry passes ku_alloc_check, and kub_used counts them.
+struct CheckBlocks {
+  struct Level {
+    uint64_t count;
+  };
+  void enter(const ku_home_t *, const ku_block_t *t, size_t, Level &) {
+    assert((!t || t->kub_used <= t->kub_n) && "block table: more entries than slots");
+    (void)t;
+  }
+  void entry(const ku_block_t *t, const ku_alloc_t &e, size_t, Level &level) {
+    ku_alloc_check(t, &e);
+    ++level.count;
+  }
+  void leave(const ku_home_t *, const ku_block_t *t, size_t, const Level &level, Level *) {
+    assert((!t || level.count == t->kub_used) &&
+           "block table: kub_used disagrees with the occupied slots");
+    (void)t;
+    (void)level;
+  }
+};
+
+}  // namespace
+
+// ---- Tables and records ----
+
+// Gives the home a table of n slots holding the old table's entries and header, and drops the
+// old one.  Returns the new table, or null with the home unchanged.
+ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept {
+  ku_block_t *old = home->kuh_blocks;
+  ku_block_t *t = ku_hash_alloc(n);
+  if (!t) return nullptr;
+  if (old) {
+    copy_entries(t, old);
+    copy_header(t, old);
+  }
+  home->kuh_blocks = t;
+  if (old) release_table(old);
+  return t;
+}
+
+// A home record that the allocator makes (a heap home or a sub-home) comes in one zero-filled
+// heap block with its first table behind it: one heap call instead of two.  The table is marked
+// kub_inrec, so that neither its replacement nor the teardown passes it to free(); it goes
+// with the record.  Returns the record with kuh_size = size, or null.
+ku_home_t *new_home_record(uint64_t size, ku_home_t *parent) noexcept {
+  const uint64_t room = (size + 15) & ~uint64_t{15};
+  auto *mem = static_cast<unsigned char *>(zeroed(room + (kFirstSlots + 4) * sizeof(ku_alloc_t)));
+  if (!mem) return nullptr;
+  auto *home = reinterpret_cast<ku_home_t *>(mem);
+  auto *t = reinterpret_cast<ku_block_t *>(mem + room);
+  t->kub_parent = parent;
+  t->kub_ref = 1;
+  t->kub_n = kFirstSlots;
+  t->kub_inrec = 1;
+  home->kuh_size = static_cast<int>(size);
+  home->kuh_blocks = t;
+  return home;
+}
+
+// ---- Public calls ----
+
+extern "C" KU_API void ku_home_check(ku_home_t const *home) {
+  if (!home) return;
+  CheckBlocks check;
+  // Without memory for the levels of a very deep tree, the levels below are left unchecked:
+  // running short of memory is no inconsistency.
+  walk_homes(home, check);
+}

@@ -35,42 +35,39 @@ inline bool running_on_valgrind() noexcept { return RUNNING_ON_VALGRIND != 0; }
 inline const bool under_valgrind = running_on_valgrind();
 #endif
 
-// Bytes that are not, or no longer, handed out.
-inline void mark_unused(const void *p, uint64_t n) noexcept {
+// What the checkers are told of a range of bytes.
+enum class Mark {
+  unused,    // not, or no longer, handed out: any access is reported
+  carved,    // handed out as (part of) a carved block, not yet written
+  returned,  // a whole area given back (to its caller's buffer, or to free()), or bytes a test
+             // wants to read or write whatever the allocator marked them
+};
+
+inline void mark(const void *p, uint64_t n, Mark m) noexcept {
 #ifdef KU_TRACK_ASAN
-  ASAN_POISON_MEMORY_REGION(p, n);
+  if (m == Mark::unused)
+    ASAN_POISON_MEMORY_REGION(p, n);
+  else
+    ASAN_UNPOISON_MEMORY_REGION(p, n);
 #endif
 #ifdef KU_TRACK_VALGRIND
-  if (under_valgrind) VALGRIND_MAKE_MEM_NOACCESS(p, n);
+  if (under_valgrind) {
+    if (m == Mark::unused)
+      VALGRIND_MAKE_MEM_NOACCESS(p, n);
+    else if (m == Mark::carved)
+      VALGRIND_MAKE_MEM_UNDEFINED(p, n);
+    else
+      VALGRIND_MAKE_MEM_DEFINED(p, n);
+  }
 #endif
   (void)p;
   (void)n;
+  (void)m;
 }
 
-// Bytes handed out as (part of) a carved block, not yet written.
-inline void mark_carved(const void *p, uint64_t n) noexcept {
-#ifdef KU_TRACK_ASAN
-  ASAN_UNPOISON_MEMORY_REGION(p, n);
-#endif
-#ifdef KU_TRACK_VALGRIND
-  if (under_valgrind) VALGRIND_MAKE_MEM_UNDEFINED(p, n);
-#endif
-  (void)p;
-  (void)n;
-}
-
-// A whole area given back (to its caller's buffer, or to free()), or bytes a test wants to read
-// or write whatever the allocator marked them.
-inline void mark_returned(const void *p, uint64_t n) noexcept {
-#ifdef KU_TRACK_ASAN
-  ASAN_UNPOISON_MEMORY_REGION(p, n);
-#endif
-#ifdef KU_TRACK_VALGRIND
-  if (under_valgrind) VALGRIND_MAKE_MEM_DEFINED(p, n);
-#endif
-  (void)p;
-  (void)n;
-}
+inline void mark_unused(const void *p, uint64_t n) noexcept { mark(p, n, Mark::unused); }
+inline void mark_carved(const void *p, uint64_t n) noexcept { mark(p, n, Mark::carved); }
+inline void mark_returned(const void *p, uint64_t n) noexcept { mark(p, n, Mark::returned); }
 
 }  // namespace ku_track
 

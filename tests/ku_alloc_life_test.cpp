@@ -9,25 +9,13 @@
 #include <cstring>
 #include <vector>
 
-#include "ku_alloc_impl.h"
+#include "ku_test_util.h"
 
 namespace {
 
-ku_block_t *table(ku_home_t *h) { return h->kuh_blocks; }
-
-const ku_alloc_t *entry(ku_home_t *h, const void *p) {
-  ku_block_t *t = table(h);
-  for (uint64_t i = 0; i < t->kub_n; i++)
-    if (t->kub_nodes[i].kua_data == p) return &t->kub_nodes[i];
-  return nullptr;
-}
-
-bool all_bytes(const void *p, size_t n, unsigned char v) {
-  auto *b = static_cast<const unsigned char *>(p);
-  for (size_t i = 0; i < n; i++)
-    if (b[i] != v) return false;
-  return true;
-}
+using ku_test::all_bytes;
+using ku_test::entry;
+using ku_test::table;
 
 // What a destructor saw: how often it ran, with which home, and whether the home's
 // allocations were still intact at that moment.
@@ -99,7 +87,7 @@ TEST(Kinds, larger_home_record_is_zeroed_and_left_to_the_caller) {
     EXPECT_TRUE(all_bytes(own, size - 24, 0));
     memset(own, 0x5C, size - 24);
     for (int i = 0; i < 40; i++) ku_alloc(home, 24);  // replaces the first table
-    ku_home_check(home);
+    EXPECT_HOME_OK(home);
     EXPECT_TRUE(all_bytes(own, size - 24, 0x5C));
   }
   auto *c = static_cast<ku_home_t *>(ku_home_clone(nullptr, 32));
@@ -407,7 +395,7 @@ TEST(Move, destination_grows_once_straight_to_its_final_size) {
       EXPECT_EQ(ku_in_home(dst, p), 1);
       EXPECT_EQ(ku_in_home(src, p), 0);
     }
-    ku_home_check(dst);
+    EXPECT_HOME_OK(dst);
     for (void *p : moved) ku_free(dst, p);
     EXPECT_EQ(table(dst)->kub_used, 0u);
     ku_home_unref(src);

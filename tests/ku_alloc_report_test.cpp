@@ -6,7 +6,7 @@
 #include <ku/ku_alloc.h>
 #include <ku/ku_alloc_stat.h>
 
-#include "ku_alloc_impl.h"
+#include "ku_test_util.h"
 
 #include <pthread.h>
 

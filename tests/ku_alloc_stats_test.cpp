@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ku_alloc_impl.h"
+#include "ku_test_util.h"
 
 namespace {
 

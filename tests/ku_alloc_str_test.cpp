@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "ku_test_util.h"
+
 namespace {
 
 uint64_t live_bytes(ku_home_t *home) {
@@ -72,7 +74,7 @@ TEST(Strings, copies_are_blocks_of_the_home_exactly_as_long_as_the_text) {
   EXPECT_STREQ(dup, "peer1");
   ku_free(home.get(), printed);
   EXPECT_EQ(ku_in_home(home.get(), printed), 0);
-  ku_home_check(home.get());
+  EXPECT_HOME_OK(home.get());
 }
 
 TEST(Strings, null_home_gives_memory_for_free) {
@@ -116,7 +118,7 @@ TEST(Strings, refusals_set_errno_and_make_no_block) {
   EXPECT_EQ(ku_memdup(home.get(), null_text, 0), nullptr);
   EXPECT_EQ(errno, 0);
   EXPECT_EQ(live_bytes(home.get()), 0u);
-  ku_home_check(home.get());
+  EXPECT_HOME_OK(home.get());
 }
 
 TEST(Strings, copies_in_an_automatic_home_are_carved_from_its_buffer) {

@@ -5,9 +5,7 @@
 #include <ku/ku_alloc.h>
 #include <ku/ku_alloc_stat.h>
 
-#include "ku_alloc_impl.h"
-
-#include "ku_expose.h"
+#include "ku_test_util.h"
 
 #include <cerrno>
 #include <climits>
@@ -19,6 +17,9 @@
 #include <sys/resource.h>
 
 namespace {
+
+using ku_test::all_bytes;
+using ku_test::expose;
 
 uint64_t slot_of(const ku_block_t *t, const void *p) {
   for (uint64_t i = 0; i < t->kub_n; ++i)
@@ -47,12 +48,6 @@ uint32_t entry_size(const ku_block_t *t, const void *p) {
 
 bool entry_is_home(const ku_block_t *t, const void *p) {
   return t->kub_nodes[slot_of(t, p)].kua_home;
-}
-
-bool all_bytes(const void *p, unsigned char v, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (static_cast<const unsigned char *>(p)[i] != v) return false;
-  return true;
 }
 
 // Puts an arbitrary address into a table as if it had been entered, so that the start slot of
@@ -125,11 +120,11 @@ TEST(Table, probe_chains_and_cleared_slots) {
     EXPECT_TRUE(ku_in_home(home, p[0]));
     EXPECT_EQ(count_ku_block_find_loop, loops);
     ku_free(home, p[1]);
-    EXPECT_TRUE(all_bytes(&t->kub_nodes[(start + step) % n], 0, sizeof(ku_alloc_t)));
+    EXPECT_TRUE(all_bytes(&t->kub_nodes[(start + step) % n], sizeof(ku_alloc_t), 0));
     loops = count_ku_block_find_loop;
     EXPECT_TRUE(ku_in_home(home, p[2]));
     EXPECT_EQ(count_ku_block_find_loop, loops + 2);
-    ku_home_check(home);
+    EXPECT_HOME_OK(home);
   }
   ku_home_deinit(a);
   ku_home_unref(h);
@@ -219,7 +214,7 @@ TEST(Alloc, carving_from_preload_area) {
 
   ku_free(h, a);
   expose(a, 10);
-  EXPECT_TRUE(all_bytes(a, 0xAA, 10));
+  EXPECT_TRUE(all_bytes(a, 10, 0xAA));
   EXPECT_EQ(t->kub_prused, 40u);
   EXPECT_FALSE(ku_in_home(h, a));
   ku_free(h, c);
@@ -240,9 +235,9 @@ TEST(Alloc, free_fills_exactly_the_block_with_0xAA) {
     memset(guard, 0x33, 8);
     ku_free(h, p);
     expose(p, static_cast<size_t>(guard - p));
-    EXPECT_TRUE(all_bytes(p, 0xAA, static_cast<size_t>(size))) << size;
-    EXPECT_TRUE(all_bytes(p + size, 0x22, static_cast<size_t>(guard - p - size))) << size;
-    EXPECT_TRUE(all_bytes(guard, 0x33, 8)) << size;
+    EXPECT_TRUE(all_bytes(p, static_cast<size_t>(size), 0xAA)) << size;
+    EXPECT_TRUE(all_bytes(p + size, static_cast<size_t>(guard - p - size), 0x22)) << size;
+    EXPECT_TRUE(all_bytes(guard, 8, 0x33)) << size;
   }
   ku_home_unref(h);
 }
@@ -261,22 +256,22 @@ TEST(Alloc, realloc_of_carved_blocks) {
   // ...and moves to the heap when it does not, giving its bytes back.
   auto *moved = static_cast<char *>(ku_realloc(h, b, 100));
   ASSERT_NE(moved, b);
-  EXPECT_TRUE(all_bytes(moved, 'b', 10));
+  EXPECT_TRUE(all_bytes(moved, 10, 'b'));
   EXPECT_EQ(t->kub_prused, 16u);
   expose(area + 16, 16);
   memset(area + 16, 0x55, 16);
   EXPECT_EQ(ku_zalloc(h, 16), area + 16);
-  EXPECT_TRUE(all_bytes(area + 16, 0, 16));
+  EXPECT_TRUE(all_bytes(area + 16, 16, 0));
   // An earlier block shrinks in place but moves for the same size.
   EXPECT_EQ(ku_realloc(h, a, 4), a);
   void *a2 = ku_realloc(h, a, 4 + 1);
   EXPECT_NE(a2, a);
   EXPECT_EQ(t->kub_prused, 32u);
-  ku_home_check(h);
+  EXPECT_HOME_OK(h);
   ku_home_unref(h);
 }
 
-#ifdef KU_TEST_ASAN
+#ifdef KU_TRACK_ASAN
 TEST_F(DeathTest, memory_checker_sees_carved_blocks) {
   ku_home_t *h = ku_home_create();
   ku_home_preload(h, 4, 16);
@@ -321,7 +316,7 @@ TEST(Alloc, realloc_in_place_fills_an_earlier_hole_of_its_chain) {
   EXPECT_EQ(slot_of(t, q), reinterpret_cast<uintptr_t>(q) % 31);
   EXPECT_EQ(entry_size(t, q), 2000u);
   EXPECT_EQ(t->kub_used, 1u);
-  ku_home_check(h);
+  EXPECT_HOME_OK(h);
   ku_home_unref(h);
 }
 
@@ -345,7 +340,7 @@ TEST_F(DeathTest, free_of_a_foreign_address_aborts) {
 TEST_F(DeathTest, new_home_records_and_size_limit) {
   auto *h = static_cast<ku_home_t *>(ku_home_new(64));
   EXPECT_EQ(h->kuh_size, 64);
-  EXPECT_TRUE(all_bytes(reinterpret_cast<char *>(h) + 24, 0, 40));
+  EXPECT_TRUE(all_bytes(reinterpret_cast<char *>(h) + 24, 40, 0));
   EXPECT_EQ(h->kuh_blocks->kub_n, 31u);
   EXPECT_EQ(h->kuh_blocks->kub_ref, 1u);
   EXPECT_FALSE(h->kuh_blocks->kub_hauto);
@@ -474,7 +469,7 @@ TEST_F(DeathTest, deinit_and_destroy_refuse_other_homes) {
   free(h);
 }
 
-#ifndef KU_TEST_ASAN
+#ifndef KU_TRACK_ASAN
 // Tables from 127 slots up do not come from malloc: the larger ones get pages of their own,
 // the others come from pages the allocator keeps for them.  When the system refuses pages, the
 // allocation that needed the larger table fails like any other: null, ENOMEM, and the home
@@ -556,7 +551,7 @@ TEST(Move, carved_blocks_stay_with_the_source) {
   EXPECT_FALSE(ku_in_home(dst, carved));
   EXPECT_TRUE(ku_in_home(dst, heap));
   EXPECT_EQ(src->kuh_blocks->kub_used, 1u);
-  ku_home_check(src);
+  EXPECT_HOME_OK(src);
   ku_home_unref(src);
   ku_home_unref(dst);  // must not pass the carved block to free()
 }
@@ -575,8 +570,8 @@ TEST(Move, destructor_that_replaces_a_table_is_harmless) {
     grow_target = target;
     ku_home_destructor(src, grow_other_home);
     ASSERT_EQ(ku_home_move(dst, src), 0);
-    ku_home_check(src);
-    ku_home_check(dst);
+    EXPECT_HOME_OK(src);
+    EXPECT_HOME_OK(dst);
   }
   EXPECT_TRUE(ku_in_home(dst, p));
   EXPECT_EQ(dst->kuh_blocks->kub_used, 61u);
@@ -728,13 +723,13 @@ TEST(Stats, partial_copies_and_sums) {
   ku_home_get_stats(h, 0, s, 3);
   ku_home_get_stats(h, 0, s, -8);
   ku_home_get_stats(h, 0, nullptr, 200);
-  EXPECT_TRUE(all_bytes(raw, 0x77, sizeof raw));
+  EXPECT_TRUE(all_bytes(raw, sizeof raw, 0x77));
   ku_home_get_stats(h, 0, s, 4);
   EXPECT_EQ(s->kst_size, 4);
-  EXPECT_TRUE(all_bytes(raw + 4, 0x77, sizeof raw - 4));
+  EXPECT_TRUE(all_bytes(raw + 4, sizeof raw - 4, 0x77));
   ku_home_get_stats(h, 0, s, 200);
   EXPECT_EQ(s->kst_size, 120);
-  EXPECT_TRUE(all_bytes(raw + 120, 0, 80));
+  EXPECT_TRUE(all_bytes(raw + 120, 80, 0));
 
   ku_home_stats_t total{}, add{};
   total.kst_slots = 31;

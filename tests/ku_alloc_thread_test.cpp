@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "ku_alloc_impl.h"
+#include "ku_test_util.h"
 
 namespace {
 
@@ -24,11 +24,9 @@ ku_home_t *threadsafe_home() {
 
 void fill(void *p, int size, unsigned char seed) { memset(p, seed, static_cast<size_t>(size)); }
 
+// Whether the size bytes at p all hold seed.
 bool filled(const void *p, int size, unsigned char seed) {
-  auto *b = static_cast<const unsigned char *>(p);
-  for (int i = 0; i < size; i++)
-    if (b[i] != seed) return false;
-  return true;
+  return ku_test::all_bytes(p, static_cast<size_t>(size), seed);
 }
 
 struct Block {
@@ -122,7 +120,7 @@ TEST(Threads, threads_share_one_threadsafe_home) {
   for (unsigned t = 0; t < 4; t++) threads.emplace_back(churn, h, 11 + t, 20000, &errors);
   for (std::thread &t : threads) t.join();
   EXPECT_EQ(errors.load(), 0);
-  ku_home_check(h);
+  EXPECT_HOME_OK(h);
   EXPECT_EQ(h->kuh_blocks->kub_used, 0u);
   ku_home_stats_t s;
   ku_home_get_stats(h, 0, &s, sizeof s);
@@ -287,7 +285,7 @@ TEST(Threads, moves_into_a_parent_beside_checks_and_reports_of_it) {
   swapper.join();
   fclose(devnull);
   EXPECT_EQ(errors.load(), 0);
-  ku_home_check(parent);
+  EXPECT_HOME_OK(parent);
   EXPECT_EQ(ku_home_unref(parent) + ku_home_unref(x) + ku_home_unref(y), 3);
 }
 
@@ -348,7 +346,7 @@ TEST(Threads, soak_of_moves_between_sibling_homes) {
   threads[3].join();
 
   EXPECT_EQ(errors.load(), 0);
-  ku_home_check(top);
+  EXPECT_HOME_OK(top);
   EXPECT_EQ(own->kuh_blocks->kub_used, 0u);
   ku_home_stats_t s;
   ku_home_get_stats(in, 0, &s, sizeof s);

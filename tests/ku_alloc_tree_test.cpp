@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ku_alloc_impl.h"
+#include "ku_test_util.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ TEST(Relatives, destructors_grow_their_live_parent_or_grandparent_and_move_block
         ku_free(target, mid);  // the grandparent lives on
     }
     EXPECT_EQ(ended, 1);
-    ku_home_check(target);
+    EXPECT_HOME_OK(target);
     EXPECT_EQ(target->kuh_blocks->kub_used, 19u + (how == 2 ? 1 : 2) + 100 + 2);
     EXPECT_EQ(ku_in_home(target, sub), 0);
     EXPECT_TRUE(ku_in_home(target, moved) && ku_home_parent(moved_home) == target);

@@ -352,3 +352,102 @@ TEST(Check, aborts_on_a_miscounted_table_also_in_a_subhome) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace ku_test;
+
+// ---- Block table ----
+
+TEST(Table, start_slot_is_address_mod_n_for_any_address) {
+  ku_home_t *h = ku_home_create();
+  // A grown table of 127 and a hand-made one of 2047 alongside the home's own 31 slots.
+  std::vector<void *> blocks;
+  for (int i = 0; i < 22; ++i) blocks.push_back(ku_alloc(h, 8));
+  ASSERT_EQ(h->kuh_blocks->kub_n, 127u);
+  for (void *p : blocks) ku_free(h, p);
+  ku_home_t *small = ku_home_create();
+  ku_home_t big{};
+  auto *t = static_cast<ku_block_t *>(calloc(2047 + 4, sizeof(ku_alloc_t)));
+  t->kub_n = 2047;
+  big.kuh_blocks = t;
+  for (ku_home_t *home : {small, h, &big}) {
+    for (uintptr_t p : {uintptr_t{0x10}, uintptr_t{31 * 127 * 2047}, ~uintptr_t{0},
+                        ~uintptr_t{0} - 7, uintptr_t{1} << 63, uintptr_t{0x7ffff7a3c010}}) {
+      PlantedEntry planted(home->kuh_blocks, p);
+      const uint64_t loops = count_ku_block_find_loop;
+      EXPECT_TRUE(ku_in_home(home, reinterpret_cast<void *>(p)));
+      EXPECT_EQ(count_ku_block_find_loop, loops) << "hit on the start slot takes no step";
+    }
+  }
+  free(t);
+  ku_home_unref(small);
+  ku_home_unref(h);
+}
+
+TEST(Table, probe_chains_and_cleared_slots) {
+  // Carved blocks 8n bytes apart share one start slot, so their chains are known exactly.
+  alignas(8) static unsigned char buf[4096];
+  ku_home_t *a = ku_home_auto(buf, sizeof buf);  // 7 slots, step 1
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 100, 248);  // 31 slots, step 29
+  for (ku_home_t *home : {a, h}) {
+    const uint64_t n = home->kuh_blocks->kub_n, step = n == 7 ? 1 : 29;
+    void *p[3];
+    for (void *&q : p) q = ku_alloc(home, static_cast<int>(8 * n));
+    const ku_block_t *t = home->kuh_blocks;
+    const uint64_t start = reinterpret_cast<uintptr_t>(p[0]) % n;
+    for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(ku_test::slot_of(t, p[i]), (start + i * step) % n);
+    uint64_t loops = count_ku_block_find_loop;
+    EXPECT_TRUE(ku_in_home(home, p[0]));
+    EXPECT_EQ(count_ku_block_find_loop, loops);
+    ku_free(home, p[1]);
+    EXPECT_TRUE(all_bytes(&t->kub_nodes[(start + step) % n], sizeof(ku_alloc_t), 0));
+    loops = count_ku_block_find_loop;
+    EXPECT_TRUE(ku_in_home(home, p[2]));
+    EXPECT_EQ(count_ku_block_find_loop, loops + 2);
+    EXPECT_HOME_OK(home);
+  }
+  ku_home_deinit(a);
+  ku_home_unref(h);
+}
+
+TEST(Table, grows_before_22nd_entry_keeping_entries_and_header) {
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 4, 16);
+  ku_home_init_stats(h);
+  ASSERT_EQ(ku_home_destructor(h, count_destructor), 0);
+  void *sub = ku_home_clone(h, 32);
+  std::vector<void *> blocks{sub};
+  while (blocks.size() < 21) blocks.push_back(ku_alloc(h, 100));
+  ku_block_t *old = h->kuh_blocks;
+  expect_tight_chains(old);
+  const ku_block_t before = *old;
+  ASSERT_EQ(before.kub_n, 31u);
+  ASSERT_EQ(before.kub_used, 21u);
+  void *extra = ku_alloc(h, 100);
+  ku_block_t *t = h->kuh_blocks;
+  ASSERT_EQ(t->kub_n, 127u);
+  EXPECT_EQ(t->kub_used, 22u);
+  expect_tight_chains(t);
+  for (void *p : blocks) {
+    const uint64_t i = ku_test::slot_of(t, p);
+    ASSERT_NE(i, UINT64_MAX);
+    EXPECT_EQ(entry_is_home(t, p), p == sub);
+    EXPECT_EQ(entry_size(t, p), p == sub ? 32u : 100u);
+  }
+  EXPECT_EQ(t->kub_ref, before.kub_ref);
+  EXPECT_EQ(t->kub_preload, before.kub_preload);
+  EXPECT_EQ(t->kub_prsize, before.kub_prsize);
+  EXPECT_EQ(t->kub_prused, before.kub_prused);
+  EXPECT_EQ(t->kub_stats, before.kub_stats);
+  EXPECT_EQ(t->kub_destructor, before.kub_destructor);
+  EXPECT_FALSE(t->kub_hauto);
+  EXPECT_EQ(ku_home_parent(static_cast<ku_home_t *>(sub)), h);
+  ku_free(h, extra);
+  destructor_calls = 0;
+  ku_home_unref(h);
+  EXPECT_EQ(destructor_calls, 1);
+}
+
+}  // namespace

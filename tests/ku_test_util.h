@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace ku_test {
 
@@ -73,6 +74,104 @@ inline ::testing::AssertionResult home_ok(const char *expr, const ku_home_t *hom
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "ku_home_check(" << expr << ") failed; the home:\n"
                                        << home_report(home);
+}
+
+// ---- Table inspection ----
+
+inline uint64_t slot_of(const ku_block_t *t, const void *p) {
+  for (uint64_t i = 0; i < t->kub_n; ++i)
+    if (t->kub_nodes[i].kua_data == p) return i;
+  return UINT64_MAX;
+}
+
+// With insertions only, every entry lies at the first slot of its probe sequence that was free
+// when it came: all slots before it on the sequence from p mod n are occupied.
+inline void expect_tight_chains(const ku_block_t *t) {
+  const uint64_t n = t->kub_n, step = n <= 29 ? 1 : 29;
+  for (uint64_t i = 0; i < n; ++i) {
+    const void *p = t->kub_nodes[i].kua_data;
+    if (!p) continue;
+    uint64_t s = reinterpret_cast<uintptr_t>(p) % n;
+    while (s != i) {
+      ASSERT_NE(t->kub_nodes[s].kua_data, nullptr) << "entry " << i << " skipped a free slot";
+      s = (s + step) % n;
+    }
+  }
+}
+
+inline uint32_t entry_size(const ku_block_t *t, const void *p) {
+  return t->kub_nodes[slot_of(t, p)].kua_size;
+}
+
+inline bool entry_is_home(const ku_block_t *t, const void *p) {
+  return t->kub_nodes[slot_of(t, p)].kua_home;
+}
+
+// Puts an arbitrary address into a table as if it had been entered, so that the start slot of
+// any 64-bit value can be observed; the caller removes it before the home ends.
+struct PlantedEntry {
+  ku_block_t *t;
+  uint64_t slot;
+  PlantedEntry(ku_block_t *table, uintptr_t p) : t(table), slot(p % table->kub_n) {
+    t->kub_nodes[slot].kua_data = reinterpret_cast<void *>(p);
+    ++t->kub_used;
+  }
+  ~PlantedEntry() {
+    t->kub_nodes[slot] = ku_alloc_t{};
+    --t->kub_used;
+  }
+};
+
+inline int destructor_calls;
+inline void count_destructor(void *) { ++destructor_calls; }
+
+class DeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// ---- Destructors that watch ----
+
+// What a destructor saw: how often it ran, with which home, and whether the home's
+// allocations were still intact at that moment.
+struct Seen {
+  int calls = 0;
+  void *home = nullptr;
+  bool intact = false;
+};
+inline Seen seen;
+struct Watched {
+  ku_home_t *home;
+  void *p;
+};
+inline std::vector<Watched> watched;  // allocations filled with 0x5C that the destructor inspects
+
+inline void watching_destructor(void *home) {
+  seen.calls++;
+  seen.home = home;
+  seen.intact = true;
+  for (const Watched &w : watched)
+    if (!ku_in_home(w.home, w.p) || !all_bytes(w.p, 32, 0x5C)) seen.intact = false;
+  // What the destructor allocates dies with the home (LeakSanitizer checks).
+  void *extra = ku_alloc(static_cast<ku_home_t *>(home), 100);
+  if (extra == nullptr) seen.intact = false;
+}
+
+inline void counting_destructor(void *home) {
+  seen.calls++;
+  seen.home = home;
+}
+
+inline void *watched_alloc(ku_home_t *h) {
+  void *p = ku_alloc(h, 32);
+  memset(p, 0x5C, 32);
+  watched.push_back({h, p});
+  return p;
+}
+
+inline void reset_seen() {
+  seen = Seen{};
+  watched.clear();
 }
 
 }  // namespace ku_test

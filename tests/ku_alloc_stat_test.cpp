@@ -313,3 +313,41 @@ TEST(StatAdd, adds_counters_keeps_the_larger_table_and_leaves_the_rest) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace ku_test;
+
+// ---- Statistics ----
+
+TEST(Stats, partial_copies_and_sums) {
+  ku_home_t *h = ku_home_create();
+  ku_home_init_stats(h);
+  unsigned char raw[200];
+  memset(raw, 0x77, sizeof raw);
+  auto *s = reinterpret_cast<ku_home_stats_t *>(raw);
+  ku_home_get_stats(h, 0, s, 3);
+  ku_home_get_stats(h, 0, s, -8);
+  ku_home_get_stats(h, 0, nullptr, 200);
+  EXPECT_TRUE(all_bytes(raw, sizeof raw, 0x77));
+  ku_home_get_stats(h, 0, s, 4);
+  EXPECT_EQ(s->kst_size, 4);
+  EXPECT_TRUE(all_bytes(raw + 4, sizeof raw - 4, 0x77));
+  ku_home_get_stats(h, 0, s, 200);
+  EXPECT_EQ(s->kst_size, 120);
+  EXPECT_TRUE(all_bytes(raw + 120, 80, 0));
+
+  ku_home_stats_t total{}, add{};
+  total.kst_slots = 31;
+  add.kst_slots = 127;
+  add.kst_alloc_rounded_max = 5;
+  total.kst_alloc_rounded_max = 7;
+  add.kst_alloc_preload = add.kst_free_preload = 3;
+  ku_home_stat_add(&total, &add);
+  EXPECT_EQ(total.kst_slots, 127u);
+  EXPECT_EQ(total.kst_alloc_rounded_max, 12u);
+  EXPECT_EQ(total.kst_alloc_preload + total.kst_free_preload, 0u);
+  ku_home_unref(h);
+}
+
+}  // namespace

@@ -359,3 +359,75 @@ TEST(Threads, soak_of_moves_between_sibling_homes) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace ku_test;
+
+// ---- Locking ----
+
+TEST(Lock, answers_without_mutexes) {
+  ku_home_t *h = ku_home_create();
+  errno = 0;
+  EXPECT_EQ(ku_home_threadsafe(nullptr), -1);
+  EXPECT_EQ(errno, EFAULT);
+  EXPECT_EQ(ku_home_is_threadsafe(nullptr), 0);
+  EXPECT_EQ(ku_home_is_threadsafe(h), 0);
+  errno = 0;
+  EXPECT_EQ(ku_home_lock(nullptr), EFAULT);
+  EXPECT_EQ(ku_home_trylock(nullptr), EFAULT);
+  EXPECT_EQ(ku_home_unlock(nullptr), EFAULT);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(ku_home_lock(h), -1);
+  EXPECT_EQ(ku_home_mutex_lock(h), 0);
+  EXPECT_EQ(ku_home_refcount(h), 2u);
+  EXPECT_EQ(ku_home_mutex_unlock(h), 0);
+  EXPECT_EQ(ku_home_refcount(h), 1u);
+  ku_home_t none{};
+  errno = 0;
+  EXPECT_EQ(ku_home_mutex_lock(&none), -1);
+  EXPECT_EQ(errno, EINVAL);
+  ku_home_unref(h);
+}
+
+TEST(Lock, trylock_sees_another_threads_lock_while_a_third_allocates) {
+  ku_home_t *h = ku_home_create();
+  ASSERT_EQ(ku_home_threadsafe(h), 0);
+  void *block = h->kuh_lock;
+  EXPECT_EQ(ku_home_threadsafe(h), 0);
+  EXPECT_EQ(h->kuh_lock, block);
+  EXPECT_EQ(ku_home_is_threadsafe(h), 1);
+  ASSERT_EQ(ku_home_lock(h), 0);
+  std::thread([h] { EXPECT_EQ(ku_home_trylock(h), EBUSY); }).join();
+  void *p = nullptr;
+  std::thread([h, &p] { p = ku_alloc(h, 64); }).join();
+  EXPECT_TRUE(ku_in_home(h, p));
+  EXPECT_EQ(ku_home_unlock(h), 0);
+  ku_home_unref(h);
+}
+
+namespace {
+void free_in_dying_home(void *home) {
+  void *p = ku_alloc(static_cast<ku_home_t *>(home), 8);
+  ku_free(static_cast<ku_home_t *>(home), p);
+}
+}  // namespace
+
+TEST(Lock, user_lock_keeps_the_home_alive_and_teardown_does_not_deadlock) {
+  ku_home_t *h = ku_home_create();
+  ASSERT_EQ(ku_home_threadsafe(h), 0);
+  ku_home_destructor(h, free_in_dying_home);
+  ASSERT_EQ(ku_home_mutex_lock(h), 0);
+  EXPECT_EQ(ku_home_unref(h), 0);  // the owner lets go; the lock's reference remains
+  EXPECT_EQ(ku_home_trylock(h), EBUSY);
+  EXPECT_EQ(ku_home_mutex_unlock(h), 0);  // ends the home (leak checkers see the rest)
+
+  ku_home_t mine{};
+  ku_home_init(&mine);
+  ku_home_threadsafe(&mine);
+  ku_home_destructor(&mine, free_in_dying_home);
+  ku_home_deinit(&mine);
+  EXPECT_EQ(mine.kuh_lock, nullptr);
+}
+
+}  // namespace

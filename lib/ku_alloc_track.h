@@ -32,7 +32,9 @@ namespace ku_track {
 
 #ifdef KU_TRACK_VALGRIND
 inline bool running_on_valgrind() noexcept { return RUNNING_ON_VALGRIND != 0; }
-inline const bool under_valgrind = running_on_valgrind();
+// One copy per file, set when the library is loaded: a shared inline variable would need the
+// C++ runtime's initialisation guards, which C programs linking the static library lack.
+static const bool under_valgrind = running_on_valgrind();
 #endif
 
 // What the checkers are told of a range of bytes.

@@ -111,6 +111,34 @@ void move_entries(ku_home_t *dst, ku_block_t *d, ku_block_t *s, uint64_t movable
   s->kub_used -= movable;
 }
 
+void *refused() {
+  ku_seterrno(EINVAL);
+  return nullptr;
+}
+
+// Takes the one entry of p out of from's table s and enters it in to's table (growing it as an
+// allocation would), or detaches it with to null.  Null with errno when p cannot move: not a
+// block of from, carved from from's area, or to's table could not grow.
+void *steal_entry(ku_home_t *to, ku_block_t *s, void *p) {
+  ku_alloc_t *e = s && s->kub_n ? ku_block_find(s, p) : nullptr;
+  if (!e || ku_is_preloaded(s, p)) return refused();
+  if (!to) {
+    if (e->kua_home) reparent(p, nullptr);
+    take_entry(s, e);
+    return p;
+  }
+  ku_block_t *d = to->kuh_blocks;
+  if (!d || over_two_thirds(d->kub_used, d->kub_n)) {
+    d = replace_table(to, d ? 4 * d->kub_n + 3 : kFirstSlots);
+    if (!d) return nullptr;
+  }
+  const ku_alloc_t moved = *e;
+  take_entry(s, e);
+  *ku_block_add(d, p) = moved;
+  if (moved.kua_home) reparent(p, to);
+  return p;
+}
+
 }  // namespace
 
 // ---- Public calls ----
@@ -147,6 +175,31 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
   if (used && !d) return -1;
   if (movable) move_entries(dst, d, s, movable);
   return 0;
+}
+
+KU_API void *ku_steal(ku_home_t *to, ku_home_t *from, void *p) {
+  if (!from || !p) return refused();
+  if (to == from) {
+    HomeLock g(from);
+    ku_block_t *t = g.table();
+    if (t && t->kub_n && ku_block_find(t, p)) return p;
+    return refused();
+  }
+  MoveLock m(from->kuh_lock || (to && to->kuh_lock));
+  // Only homes stand in to's line of ancestors, so the test needs no knowledge of what p is.
+  if (to && (to == p || lies_below(to, static_cast<ku_home_t *>(p)))) return refused();
+  if (!to) {
+    HomeLock g(from);
+    return steal_entry(nullptr, g.table(), p);
+  }
+  // Ancestor first; unrelated homes in address order.
+  bool to_first = reinterpret_cast<uintptr_t>(to) < reinterpret_cast<uintptr_t>(from);
+  if (lies_below(from, to))
+    to_first = true;
+  else if (lies_below(to, from))
+    to_first = false;
+  HomeLockPair g(to_first ? to : from, to_first ? from : to);
+  return steal_entry(to, from->kuh_blocks, p);
 }
 
 KU_API void ku_home_preload(ku_home_t *home, int n, int size) {

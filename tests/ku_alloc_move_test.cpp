@@ -240,6 +240,122 @@ TEST(Move, refuses_a_destination_below_the_source) {
   ku_home_unref(src);
 }
 
+// ---- Stealing one block ----
+
+TEST(Steal, block_changes_home_and_keeps_its_bytes) {
+  ku_home_t *from = ku_home_create();
+  ku_home_t *to = ku_home_create();
+  std::vector<void *> kept;
+  for (int i = 0; i < 40; i++) kept.push_back(ku_alloc(from, 48));  // grows from's table
+  void *p = ku_alloc(from, 64);
+  memset(p, 0x5C, 64);
+  for (int i = 0; i < 30; i++) ku_alloc(to, 16);  // the next entry grows to's table
+  EXPECT_EQ(ku_steal(to, from, p), p);
+  EXPECT_FALSE(ku_in_home(from, p));
+  EXPECT_TRUE(ku_in_home(to, p));
+  for (int i = 0; i < 64; i++) ASSERT_EQ(static_cast<unsigned char *>(p)[i], 0x5C);
+  EXPECT_HOME_OK(from);
+  EXPECT_HOME_OK(to);
+  ku_home_unref(from);  // p survives its old home
+  ASSERT_EQ(static_cast<unsigned char *>(p)[63], 0x5C);
+  ku_free(to, p);
+  ku_home_unref(to);
+}
+
+TEST(Steal, subhome_gets_a_new_parent_and_dies_with_it) {
+  ku_home_t *a = ku_home_create();
+  ku_home_t *b = ku_home_create();
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(a, sizeof(ku_home_t)));
+  auto *grandchild = static_cast<ku_home_t *>(ku_home_clone(sub, sizeof(ku_home_t)));
+  static int ended;
+  ended = 0;
+  ku_home_destructor(sub, [](void *) { ended++; });
+  EXPECT_EQ(ku_steal(b, a, sub), sub);
+  EXPECT_EQ(ku_home_parent(sub), b);
+  EXPECT_EQ(ku_home_parent(grandchild), sub);
+  ku_home_unref(a);
+  EXPECT_EQ(ended, 0);
+  EXPECT_HOME_OK(b);
+  ku_home_unref(b);
+  EXPECT_EQ(ended, 1);
+}
+
+TEST(Steal, refusals_leave_both_homes_as_they_were) {
+  ku_home_t *a = ku_home_create();
+  ku_home_t *b = ku_home_create();
+  void *p = ku_alloc(a, 32);
+  int stack_byte = 0;
+  errno = 0;
+  EXPECT_EQ(ku_steal(a, b, p), nullptr);  // not a block of b
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(ku_steal(b, a, &stack_byte), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(ku_steal(b, nullptr, p), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(a, sizeof(ku_home_t)));
+  auto *below = static_cast<ku_home_t *>(ku_home_clone(sub, sizeof(ku_home_t)));
+  errno = 0;
+  EXPECT_EQ(ku_steal(sub, a, sub), nullptr);  // into itself
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(ku_steal(below, a, sub), nullptr);  // below itself
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(ku_home_parent(sub), a);
+
+  ku_home_preload(b, 4, 16);
+  void *carved = ku_alloc(b, 16);
+  errno = 0;
+  EXPECT_EQ(ku_steal(a, b, carved), nullptr);  // cannot outlive the area
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(ku_in_home(b, carved));
+  EXPECT_TRUE(ku_in_home(a, p));
+  EXPECT_HOME_OK(a);
+  EXPECT_HOME_OK(b);
+  EXPECT_EQ(ku_steal(a, a, p), p);  // same home: nothing to do
+  ku_home_unref(a);
+  ku_home_unref(b);
+}
+
+TEST(Steal, to_null_detaches_one_block_or_subhome) {
+  ku_home_t *a = ku_home_create();
+  void *p = ku_alloc(a, 24);
+  auto *sub = static_cast<ku_home_t *>(ku_home_clone(a, sizeof(ku_home_t)));
+  ku_alloc(sub, 40);
+  EXPECT_EQ(ku_steal(nullptr, a, p), p);
+  EXPECT_EQ(ku_steal(nullptr, a, sub), sub);
+  EXPECT_FALSE(ku_in_home(a, p));
+  EXPECT_EQ(ku_home_parent(sub), nullptr);
+  EXPECT_HOME_OK(a);
+  ku_home_unref(a);
+  free(p);             // the caller's now
+  ku_home_unref(sub);  // a top-level heap home now
+}
+
+// Blocks go back and forth between a thread-safe parent and its thread-safe child while other
+// threads allocate in both: the ancestor's lock is always taken first.
+TEST(Steal, between_a_shared_parent_and_child_beside_other_threads) {
+  ku_home_t *parent = ku_home_create();
+  ku_home_threadsafe(parent);
+  auto *child = static_cast<ku_home_t *>(ku_home_clone(parent, sizeof(ku_home_t)));
+  ku_home_threadsafe(child);
+  std::thread movers[2];
+  for (int t = 0; t < 2; t++)
+    movers[t] = std::thread([&, t] {
+      ku_home_t *from = t ? parent : child, *to = t ? child : parent;
+      for (int i = 0; i < 2000; i++) {
+        void *p = ku_alloc(from, 16);
+        ASSERT_EQ(ku_steal(to, from, p), p);
+        if (i % 2) ku_free(to, p);
+      }
+    });
+  for (std::thread &m : movers) m.join();
+  EXPECT_HOME_OK(parent);
+  ku_home_unref(parent);
+}
+
 // ---- Preload ----
 
 TEST(Preload, area_is_items_rounded_to_8_capped_at_65535_and_given_once) {

@@ -199,6 +199,18 @@ KU_API char *ku_vasprintf(ku_home_t *home, const char *format, va_list ap) KU_PR
  * lock is taken, so it may use any home, these two included. */
 KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src);
 
+/* Moves one block or sub-home p out of from into to and returns p; the block keeps its address
+ * and contents.  A moved sub-home's parent becomes to, and it then ends with to.  With to NULL,
+ * p is detached as ku_home_move(NULL, from) detaches: a heap block becomes the caller's, to pass
+ * to free(), and a sub-home becomes a top-level heap home, ended by its last ku_home_unref.
+ * to == from returns p when it is a block of from.  No destructor runs, and no statistics
+ * counter of either home changes (as with ku_home_move).  Returns NULL with errno EINVAL when
+ * from or p is NULL, p is not a block of from, p was carved from from's preload area (it cannot
+ * outlive the area), or p is a sub-home and to is p or lies below it; NULL with ENOMEM when
+ * to's table had to grow and memory ran out.  Both homes are unchanged on failure.  With
+ * thread-safe homes, locks are taken in the order ku_home_move takes them. */
+KU_API void *ku_steal(ku_home_t *to, ku_home_t *from, void *p);
+
 /* Gives the home a preload area of n items of size bytes, each rounded up to a multiple of 8,
  * at most 65,535 bytes (larger requests, negative ones included, are capped).  Small blocks are
  * then carved from it without a heap call.  A home is preloaded once: later calls do nothing.

@@ -233,6 +233,9 @@ template <class Visitor> bool walk_homes(const ku_home_t *top, Visitor &v) noexc
 ku_block_t *ku_hash_alloc(uint64_t n) noexcept;  // a zeroed table of n slots, kub_ref 1
 void release_table(ku_block_t *t) noexcept;      // gives back a table that is dropped
 void *zeroed(size_t bytes) noexcept;             // zero-filled heap memory for records
+// Mapped room for the teardown's sorting, and its return.
+void *take_scratch(uint64_t bytes, uint64_t *got) noexcept;
+void give_scratch(void *room, uint64_t bytes) noexcept;
 
 // ku_alloc_table.cpp
 ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept;

@@ -103,6 +103,52 @@ void fill_freed(void *data, uint32_t size) {
   }
 }
 
+// Whether the program's malloc and free are the C library's own, so that the layout of its
+// chunks may be read (released_to_system).  Not so under an allocator the program interposes
+// (a sanitizer's, glibc's malloc debugging library, one preloaded) nor under Valgrind, whose
+// blocks have a layout of their own.  Read once, when the library is loaded.
+#if defined(__GLIBC__) && defined(__x86_64__)
+extern "C" void *__libc_malloc(size_t);
+extern "C" void __libc_free(void *);
+
+bool libc_allocator() {
+  void *(*m)(size_t) = malloc;
+  void (*f)(void *) = free;
+  // Kept from folding: the two names may well be the same function.
+  asm("" : "+r"(m), "+r"(f));
+#ifdef KU_TRACK_VALGRIND
+  if (ku_track::under_valgrind) return false;
+#endif
+  return m == __libc_malloc && f == __libc_free;
+}
+
+const bool libc_heap = libc_allocator();
+
+// The size word before a chunk of glibc's heap carries bit 1 for a chunk that glibc mapped for
+// itself, and its free() unmaps such a chunk at once.
+constexpr size_t kChunkMapped = 2;
+// glibc maps no chunk below its mapping threshold, 128 KiB unless the program lowers it.
+constexpr uint32_t kSizeUnmapped = 64 * 1024;
+#endif
+
+// Whether free() hands the pages of heap block data straight back to the system, so that no one
+// can read a fill written there.  Only blocks far larger than a page are asked about: the fill
+// of the others costs less than the question.
+bool released_to_system([[maybe_unused]] const void *data, uint32_t size) {
+#if defined(__GLIBC__) && defined(__x86_64__)
+  return size >= kSizeUnmapped && libc_heap &&
+         (static_cast<const size_t *>(data)[-1] & kChunkMapped) != 0;
+#else
+  (void)size;
+  return false;
+#endif
+}
+
+// Fills a heap block with 0xAA before free() gets it, unless the fill could never be read.
+void fill_before_free(void *data, uint32_t size) {
+  if (!released_to_system(data, size)) fill_freed(data, size);
+}
+
 // ---- Realloc ----
 
 // Resizes a block from the C library entered at e; hole is the first empty slot that the
@@ -202,7 +248,7 @@ void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) noexcept {
   st->kub_ref = 0;
   _ku_home_deinit(sub);
   sg.hand_over();
-  fill_freed(sub, size);
+  fill_before_free(sub, size);
   free(sub);
 }
 
@@ -258,8 +304,12 @@ KU_API void ku_free(ku_home_t *home, void *data) {
 
     preloaded = ku_is_preloaded(t, data);
     if (t->kub_stats) ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
-    fill_freed(data, e->kua_size);
-    if (preloaded) mark_unused(data, round8(e->kua_size));
+    if (preloaded) {
+      fill_freed(data, e->kua_size);
+      mark_unused(data, round8(e->kua_size));
+    } else {
+      fill_before_free(data, e->kua_size);
+    }
     take_entry(t, e);
   }
   // Released outside the lock: free() needs nothing of the home.

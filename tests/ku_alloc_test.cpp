@@ -6,6 +6,7 @@
 #include <ku/ku_alloc.h>
 #include <ku/ku_alloc_stat.h>
 
+#include "ku_alloc_track.h"
 #include "ku_test_util.h"
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 namespace {
@@ -88,6 +90,68 @@ TEST(Alloc, free_fills_exactly_the_block_with_0xAA) {
     EXPECT_TRUE(all_bytes(p + size, static_cast<size_t>(guard - p - size), 0x22)) << size;
     EXPECT_TRUE(all_bytes(guard, 8, 0x33)) << size;
   }
+  ku_home_unref(h);
+}
+
+// ---- Big blocks ----
+
+// Whether the program's blocks come from an allocator of a checker (a sanitizer's, Valgrind's)
+// instead of the C library's, which keep their blocks and so get the fill.
+bool checker_allocator() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  return true;
+#endif
+#endif
+#ifdef KU_TRACK_VALGRIND
+  if (ku_track::under_valgrind) return true;
+#endif
+  return false;
+}
+
+long minor_faults() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_minflt;
+}
+
+TEST(Alloc, big_block_kept_in_the_heap_is_filled) {
+  // Kept in the heap, not mapped, and not trimmed: the next malloc of its size gets it back.
+  if (mallopt(M_MMAP_THRESHOLD, 32 << 20) != 1 || mallopt(M_TRIM_THRESHOLD, 256 << 20) != 1)
+    GTEST_SKIP() << "the program's malloc is not the C library's";
+  const size_t size = 4 << 20;
+  ku_home_t *h = ku_home_create();
+  auto *p = static_cast<unsigned char *>(ku_alloc(h, static_cast<int>(size)));
+  void *after = malloc(64);  // keeps p off the top of the heap
+  memset(p, 0x11, size);
+  ku_free(h, p);
+  auto *q = static_cast<unsigned char *>(malloc(size));
+  if (q != p) GTEST_SKIP() << "the C library handed out another block";
+  // Its first bytes hold the C library's own links while the block is free.
+  EXPECT_TRUE(all_bytes(q + 64, size - 64, 0xAA));
+  free(q);
+  free(after);
+  ku_home_unref(h);
+}
+
+TEST(Alloc, big_block_the_c_library_unmaps_is_not_written) {
+  // 64 MiB is above any threshold glibc sets itself, so it maps the block and unmaps it on free:
+  // writing the fill would fault in 16,384 pages nobody can read.
+  const int size = 64 << 20;
+  ku_home_t *h = ku_home_create();
+  auto *p = static_cast<unsigned char *>(ku_alloc(h, size));
+  ASSERT_NE(p, nullptr);
+  p[0] = 1;
+  p[size - 1] = 1;
+  const long before = minor_faults();
+  ku_free(h, p);
+  if (!checker_allocator()) {
+    EXPECT_LT(minor_faults() - before, 64);
+  }
+  EXPECT_EQ(ku_in_home(h, p), 0);
+  EXPECT_HOME_OK(h);
   ku_home_unref(h);
 }
 

@@ -146,10 +146,13 @@ KU_API void *ku_salloc(ku_home_t *home, int size);
 KU_API void *ku_realloc(ku_home_t *home, void *data, int size);
 
 /* Frees a block of the home (a sub-home with everything in it), after filling its bytes with
- * 0xAA.  Carved preload bytes are not given back.  A sub-home leaves the home, and the home's
- * lock is released, before the sub-home's destructors run: they may use the home as any other.
- * NULL data does nothing.  An address that is not an allocation of the home, a home without
- * table, or a sub-home whose count is REF_MAX abort [nothing is freed]. */
+ * 0xAA.  The fill costs as much as writing the block once; it is left out only for a block of
+ * 64 KiB or more that glibc's own malloc mapped for itself, which its free() unmaps at once so
+ * that nobody could read the fill.  Carved preload bytes are not given back.  A sub-home
+ * leaves the home, and the home's lock is released, before the sub-home's destructors run:
+ * they may use the home as any other.  NULL data does nothing.  An address that is not an
+ * allocation of the home, a home without table, or a sub-home whose count is REF_MAX abort
+ * [nothing is freed]. */
 KU_API void ku_free(ku_home_t *home, void *data);
 
 /* 1 when data is an address returned for the home and not freed since, else 0 (also for a

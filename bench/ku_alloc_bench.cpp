@@ -308,12 +308,12 @@ void register_single() {
   for (auto table : {std::pair{31, 21}, {127, 85}, {2047, 1365}, {32767, 21845}}) {
     const int live = table.second;
     std::string name = "miss in " + std::to_string(table.first) + " slots/ku";
-    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) { miss(st, live); });
+    reg(name, [=](benchmark::State &st) { miss(st, live); });
   }
   for (auto table : {std::pair{31, 21}, {2047, 1365}}) {
     const int live = table.second;
     std::string name = "hit in " + std::to_string(table.first) + " slots/ku";
-    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) { hit(st, live); });
+    reg(name, [=](benchmark::State &st) { hit(st, live); });
   }
   for (auto blocks : {std::pair{100000, 16}, {1000000, 32}}) {
     const int n = blocks.first, size = blocks.second;

@@ -8,6 +8,7 @@
 #include <ku/ku_alloc.h>
 
 #include <benchmark/benchmark.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <map>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,14 +99,26 @@ template <Who W> struct Batch {
   }
 };
 
+// The names registered since the registry was last cleared, in order: --fresh runs each of
+// them in a process of its own.
+inline std::vector<std::string> &registered() {
+  static std::vector<std::string> names;
+  return names;
+}
+
+// Registers one benchmark and records its name.
+template <class Fn> benchmark::internal::Benchmark *reg(const std::string &name, Fn fn) {
+  registered().push_back(name);
+  return benchmark::RegisterBenchmark(name.c_str(), fn);
+}
+
 // Registers `body(state, As<W>{})` once per contender as "<workload>/<contender>".
 template <class Body>
 std::vector<benchmark::internal::Benchmark *> add(const std::string &workload, Body body) {
   std::vector<benchmark::internal::Benchmark *> made;
   auto one = [&](auto who) {
     std::string name = workload + "/" + name_of(decltype(who)::value);
-    made.push_back(benchmark::RegisterBenchmark(
-        name.c_str(), [body](benchmark::State &st) { body(st, decltype(who){}); }));
+    made.push_back(reg(name, [body](benchmark::State &st) { body(st, decltype(who){}); }));
   };
   one(As<Who::libc>{});
   if (tal::available) one(As<Who::talloc>{});
@@ -126,20 +140,63 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &r : runs) {
       if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-      const std::string &fn = r.run_name.function_name;
-      size_t slash = fn.rfind('/');
-      std::string workload = fn.substr(0, slash);
-      if (!r.run_name.threads.empty()) workload += " " + r.run_name.threads;
-      std::string who = slash == std::string::npos ? "?" : fn.substr(slash + 1);
       bool real = !r.run_name.time_type.empty();
-      double ns = (real ? r.GetAdjustedRealTime() : r.GetAdjustedCPUTime()) * ns_per(r.time_unit);
-      Cell &cell = row(workload).cells[who];
-      cell.ns[{round, r.repetition_index}] = ns;
+      Sample s{r.run_name.function_name,
+               r.run_name.threads,
+               r.repetition_index,
+               (real ? r.GetAdjustedRealTime() : r.GetAdjustedCPUTime()) * ns_per(r.time_unit),
+               {}};
       for (const auto &[name, counter] : r.counters)
-        if (name != "items_per_second") cell.counters[name].push_back(counter.value);
-      if (std::find(columns_.begin(), columns_.end(), who) == columns_.end())
-        columns_.push_back(who);
+        if (name != "items_per_second") s.counters.emplace_back(name, counter.value);
+      if (sink >= 0)
+        send(s);
+      else
+        record(s);
     }
+  }
+
+  // One run's result, as a child of --fresh hands it to its parent.
+  struct Sample {
+    std::string function, threads;
+    int64_t repetition;
+    double ns;
+    std::vector<std::pair<std::string, double>> counters;
+  };
+
+  int sink = -1;  // in a child of --fresh: where its samples go
+
+  void record(const Sample &s) {
+    size_t slash = s.function.rfind('/');
+    std::string workload = s.function.substr(0, slash);
+    if (!s.threads.empty()) workload += " " + s.threads;
+    std::string who = slash == std::string::npos ? "?" : s.function.substr(slash + 1);
+    Cell &cell = row(workload).cells[who];
+    cell.ns[{round, s.repetition}] = s.ns;
+    for (const auto &[name, value] : s.counters) cell.counters[name].push_back(value);
+    if (std::find(columns_.begin(), columns_.end(), who) == columns_.end()) columns_.push_back(who);
+  }
+
+  // A sample as one line of tab-separated fields: function, threads, repetition, time, then
+  // counter names and values.  Benchmark names hold no tabs or newlines.
+  void send(const Sample &s) const {
+    std::string line = s.function + "\t" + s.threads + "\t" + std::to_string(s.repetition) + "\t" +
+                       std::to_string(s.ns);
+    for (const auto &[name, value] : s.counters) line += "\t" + name + "\t" + std::to_string(value);
+    line += "\n";
+    if (write(sink, line.data(), line.size()) < 0) std::perror("fresh: write");
+  }
+
+  void receive(const std::string &line) {
+    std::vector<std::string> f;
+    size_t at = 0;
+    for (size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1)
+      f.push_back(line.substr(at, tab - at));
+    f.push_back(line.substr(at));
+    if (f.size() < 4) return;
+    Sample s{f[0], f[1], std::atoll(f[2].c_str()), std::atof(f[3].c_str()), {}};
+    for (size_t i = 4; i + 1 < f.size(); i += 2)
+      s.counters.emplace_back(f[i], std::atof(f[i + 1].c_str()));
+    record(s);
   }
 
   void PrintTable(std::FILE *out) const {
@@ -291,16 +348,69 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 }  // namespace ku_bench
 
-// Flags of this program, before Google Benchmark's own: --rounds=N (default 5).  A shorter
+namespace ku_bench {
+
+// Whether a registered name is one the user's --benchmark_filter selects (a leading '-'
+// negates it, as for Google Benchmark's own filter).
+inline bool selected(const std::string &name) {
+  std::string filter = benchmark::GetBenchmarkFilter();
+  bool negate = !filter.empty() && filter[0] == '-';
+  if (negate) filter.erase(0, 1);
+  if (filter.empty() || filter == "all" || filter == ".") return !negate;
+  return std::regex_search(name, std::regex(filter)) != negate;
+}
+
+// Runs the benchmark of one registered name in a child process and takes its samples.  The
+// child's heap is the parent's, which has run nothing: each run starts from the C library's
+// state of a fresh process, not from what the contender before it left.
+inline void run_in_child(RatioReporter &reporter, const std::string &name) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    std::perror("fresh: pipe");
+    return;
+  }
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    reporter.sink = fds[1];
+    // The name matched whole, every character that regular expressions treat specially escaped.
+    std::string exact("^");
+    exact.append(std::regex_replace(name, std::regex(R"([\^$.|?*+()\[\]{}\\])"), R"(\$&)"));
+    exact.push_back('$');
+    benchmark::RunSpecifiedBenchmarks(&reporter, exact);
+    std::fflush(stdout);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string got;
+  char buf[4096];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+  if (pid < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    std::fprintf(stderr, "fresh: the run of %s failed\n", name.c_str());
+  for (size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1)
+    reporter.receive(got.substr(at, nl - at));
+}
+
+}  // namespace ku_bench
+
+// Flags of this program, before Google Benchmark's own: --rounds=N (default 5), and --fresh,
+// which runs each benchmark of each round in a child process of its own.  A shorter
 // --benchmark_min_time than the library's default is preset; a flag given later wins.
 // Runs the benchmarks that each registration phase registers, every phase for all its rounds
 // before the next, then prints the ratio table.
 inline int run_rounds(int argc, char **argv, std::initializer_list<void (*)()> phases) {
   int rounds = 5;
+  bool fresh = false;
   std::vector<char *> args{argv[0], const_cast<char *>("--benchmark_min_time=0.2")};
   for (int i = 1; i < argc; i++) {
     if (std::strncmp(argv[i], "--rounds=", 9) == 0)
       rounds = std::max(1, std::atoi(argv[i] + 9));
+    else if (std::strcmp(argv[i], "--fresh") == 0)
+      fresh = true;
     else
       args.push_back(argv[i]);
     if (std::strcmp(argv[i], "--benchmark_list_tests") == 0 ||
@@ -316,10 +426,16 @@ inline int run_rounds(int argc, char **argv, std::initializer_list<void (*)()> p
                                        : benchmark::ConsoleReporter::OO_Tabular);
   for (auto phase : phases) {
     benchmark::ClearRegisteredBenchmarks();
+    ku_bench::registered().clear();
     phase();
     for (int r = 0; r < rounds; r++) {
       reporter.round = r;
-      benchmark::RunSpecifiedBenchmarks(&reporter);
+      if (!fresh) {
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        continue;
+      }
+      for (const std::string &name : ku_bench::registered())
+        if (ku_bench::selected(name)) ku_bench::run_in_child(reporter, name);
     }
   }
   reporter.PrintTable(stdout);

@@ -210,7 +210,7 @@ std::string count(int n) {
 
 template <Res R> void add_containers(int n) {
   std::string name = "containers x" + count(n) + "/" + name_of(R);
-  benchmark::RegisterBenchmark(name.c_str(), [n](benchmark::State &st) {
+  reg(name, [n](benchmark::State &st) {
     container_workload<R>(st, n);
   })->Unit(benchmark::kMicrosecond);
 }
@@ -219,7 +219,7 @@ template <Res R> void add_containers(int n) {
 template <class Body> void add_malloc_ku(const std::string &workload, Body body) {
   auto one = [&](auto who) {
     std::string name = workload + "/" + name_of(decltype(who)::value);
-    benchmark::RegisterBenchmark(name.c_str(), [body](benchmark::State &st) {
+    reg(name, [body](benchmark::State &st) {
       body(st, decltype(who){});
     })->Unit(benchmark::kMicrosecond);
   };

@@ -215,7 +215,7 @@ KU_API void ku_home_preload(ku_home_t *home, int n, int size) {
   const auto item = static_cast<int32_t>((static_cast<uint32_t>(size) + 7u) & ~7u);
   uint64_t area = static_cast<uint64_t>(static_cast<int64_t>(n) * item);
   if (area > kMaxPrsize) area = kMaxPrsize;
-  t->kub_preload = malloc(area);
+  t->kub_preload = take_area(area);
   t->kub_prsize = static_cast<uint16_t>(area);
   if (t->kub_preload) ku_track::mark_unused(t->kub_preload, area);
 }

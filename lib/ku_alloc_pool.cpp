@@ -55,7 +55,14 @@ void *map_table(uint64_t bytes) {
 // unmapped once two spares of it wait.  The lists are guarded by a spin lock held for a few
 // instructions, taken around fork() so that a child never inherits it taken.
 
-constexpr unsigned kPoolClasses = 5;  // 127, 511, 2047, 8191 and 32,767 slots
+constexpr unsigned kTableClasses = 5;  // 127, 511, 2047, 8191 and 32,767 slots
+// Preload areas of 1 KiB or more take the same way, for the same reason (ku_home_preload asks
+// the heap for its area, and a home ends by giving it back: a free of 64 KiB merges the fast
+// bins too, just after the teardown filled them).  Their classes are the powers of two from
+// 1 KiB to 64 KiB, the largest area there is.
+constexpr unsigned kAreaClasses = 7;
+constexpr uint64_t kAreaMin = 1024;
+constexpr unsigned kPoolClasses = kTableClasses + kAreaClasses;
 constexpr uint64_t kPoolMapping = uint64_t{256} << 10;
 constexpr unsigned kPoolSpares = 2;
 
@@ -92,14 +99,15 @@ uint64_t blocks_per_mapping(uint64_t bytes) {
   return bytes < kPoolMapping ? kPoolMapping / bytes : 1;
 }
 
-void *pool_take(int c, uint64_t bytes) {
+// A block of class c, bytes long: zero-filled when zero is set, else as it was left.
+void *pool_take(int c, uint64_t bytes, bool zero = true) {
   pool_lock();
   void *p = pool.free_list[c];
   if (p) {
     pool.free_list[c] = *static_cast<void **>(p);
     --pool.spares[c];
     pool_unlock();
-    return memset(p, 0, bytes);
+    return zero ? memset(p, 0, bytes) : p;
   }
   if (pool.fresh_end[c] - pool.fresh[c] >= static_cast<ptrdiff_t>(bytes)) {
     p = pool.fresh[c];
@@ -135,6 +143,13 @@ void pool_give(int c, void *p, uint64_t bytes) {
   pool.free_list[c] = p;
   ++pool.spares[c];
   pool_unlock();
+}
+
+// The class of a preload area of bytes (1 KiB to 64 KiB) and the size it is rounded up to.
+int area_class(uint64_t bytes, uint64_t *rounded) {
+  const unsigned k = static_cast<unsigned>(std::bit_width(bytes - 1));  // 2^k >= bytes
+  *rounded = uint64_t{1} << k;
+  return static_cast<int>(kTableClasses + k - 10);
 }
 
 // ---- Scratch room ----
@@ -190,6 +205,24 @@ void give_scratch(void *room, uint64_t bytes) noexcept {
     bytes = s.bytes;
   }
   if (room) munmap(room, bytes);
+}
+
+// ---- Preload areas ----
+
+// Room for a preload area of bytes (at most 65,535), not cleared, or null.
+void *take_area(uint64_t bytes) noexcept {
+  if (bytes < kAreaMin) return malloc(bytes);
+  uint64_t rounded;
+  const int c = area_class(bytes, &rounded);
+  return pool_take(c, rounded, false);
+}
+
+// Gives back the room of a preload area of bytes from take_area.
+void give_area(void *area, uint64_t bytes) noexcept {
+  if (bytes < kAreaMin) return free(area);
+  uint64_t rounded;
+  const int c = area_class(bytes, &rounded);
+  pool_give(c, area, rounded);
 }
 
 // ---- Allocation and release of tables ----

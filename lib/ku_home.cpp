@@ -256,7 +256,7 @@ void end_dying(const Dying &f) {
   if (ku_block_t *t = f.t) {
     if (t->kub_preload) {
       ku_track::mark_returned(t->kub_preload, t->kub_prsize);
-      if (!t->kub_preauto) free(t->kub_preload);
+      if (!t->kub_preauto) give_area(t->kub_preload, t->kub_prsize);
     }
     if (t->kub_stats) free(t->kub_stats);
     release_table(t);

@@ -398,6 +398,36 @@ TEST(Preload, carved_blocks_are_not_freed_one_by_one) {
 
 // ---- Preload and automatic homes ----
 
+TEST(Preload, areas_from_1_to_64_KiB_are_never_shared_between_live_homes) {
+  // Areas of 1 KiB and more are kept for reuse when their home ends.  Threads make and end
+  // homes with areas around each size where the rounding changes, fill every carved byte with
+  // their own mark and check it before the end: two live homes given one area, or an area
+  // shorter than asked, would show in another thread's marks (or to a sanitizer).
+  auto worker = [](unsigned char mark) {
+    for (int round = 0; round < 40; round++)
+      for (int bytes : {1016, 1024, 1032, 4096, 8200, 32768, 65528, 65535}) {
+        ku_home_t *h = ku_home_create();
+        ku_home_preload(h, bytes / 8, 8);
+        const int area = table(h)->kub_prsize;
+        std::vector<unsigned char *> carved;
+        for (int i = 0; i < area / 8; i++) {
+          auto *p = static_cast<unsigned char *>(ku_alloc(h, 8));
+          memset(p, mark, 8);
+          carved.push_back(p);
+        }
+        auto *first = static_cast<unsigned char *>(table(h)->kub_preload);
+        EXPECT_EQ(carved.front(), first);
+        EXPECT_EQ(carved.back(), first + (area / 8 - 1) * 8);
+        std::this_thread::yield();
+        for (unsigned char *p : carved) ASSERT_TRUE(all_bytes(p, 8, mark)) << bytes;
+        ku_home_unref(h);
+      }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned char mark = 1; mark <= 3; mark++) threads.emplace_back(worker, mark);
+  for (auto &t : threads) t.join();
+}
+
 TEST(Preload, area_sizes) {
   struct Case {
     int n, size;

@@ -4,6 +4,8 @@
 // Scenarios; every one runs for each contender ("malloc", "talloc" where installed, "ku"):
 //   alloc_end    N blocks of S bytes, then end the home; malloc frees each block, talloc frees
 //                its context (N = 1e3, 1e5, 1e6; S = 16, 64, 256)
+//   alloc_end ... preloaded 64KiB
+//                the same in a home preloaded with 64 KiB, and a talloc pool of 64 KiB
 //   end_only     only the ending of a home of 1e6 blocks of 64 B; the allocations are untimed
 //   pair         one alloc/free pair of 64 B beside K = 10 and 1e4 live blocks
 //   subhomes     child, grandchild and great-grandchild with two 32 B blocks each; end the child
@@ -59,8 +61,8 @@ double heap_bytes() {
 
 // ---- Workloads ----
 
-template <Who W> void alloc_end(benchmark::State &st, As<W>, int n, int size) {
-  Batch<W> batch(n);
+template <Who W> void alloc_end(benchmark::State &st, As<W>, int n, int size, int preload = 0) {
+  Batch<W> batch(n, preload);
   for (auto _ : st) {
     batch.fill(n, size);
     batch.end();
@@ -293,6 +295,11 @@ void register_single() {
     for (int size : {16, 64, 256})
       add("alloc_end " + std::to_string(size) + "B x" + count(n),
           [=](benchmark::State &st, auto who) { alloc_end(st, who, n, size); });
+  // The same with a preload area of 64 KiB (ku) or a talloc pool of that size.
+  for (int n : {1000, 100000, 1000000})
+    for (int size : {16, 64, 256})
+      add("alloc_end " + std::to_string(size) + "B x" + count(n) + " preloaded 64KiB",
+          [=](benchmark::State &st, auto who) { alloc_end(st, who, n, size, 65535); });
   for (auto *b : add("end_only 64B x1e6",
                      [](benchmark::State &st, auto who) { end_only(st, who, 1000000, 64); }))
     b->Iterations(4);

@@ -73,17 +73,21 @@ template <Who W> struct Batch {
   void *ctx = nullptr;
   ku_home_t *home = nullptr;
 
-  explicit Batch(int n) : blocks(W == Who::libc ? static_cast<size_t>(n) : 0) {}
+  int preload;  // bytes: ku preloads its home, talloc makes its context a pool
+
+  explicit Batch(int n, int preload_bytes = 0)
+      : blocks(W == Who::libc ? static_cast<size_t>(n) : 0), preload(preload_bytes) {}
 
   void fill(int n, int size) {
     if constexpr (W == Who::libc) {
       for (auto &p : blocks) p = malloc(static_cast<size_t>(size));
     } else if constexpr (W == Who::talloc) {
-      ctx = tal::ctx(nullptr);
+      ctx = preload ? tal::pool(static_cast<size_t>(preload)) : tal::ctx(nullptr);
       for (int i = 0; i < n; i++)
         benchmark::DoNotOptimize(tal::size(ctx, static_cast<size_t>(size)));
     } else {
       home = ku_home_create();
+      if (preload) ku_home_preload(home, 1, preload);
       for (int i = 0; i < n; i++) benchmark::DoNotOptimize(ku_alloc(home, size));
     }
   }

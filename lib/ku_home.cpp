@@ -6,6 +6,7 @@
 
 #include <ku/ku.h>
 
+#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <cerrno>
@@ -33,102 +34,6 @@ struct Dying {
 };
 using DyingStack = FrameStack<Dying>;
 
-// Plain heap blocks above the C library's fast sizes, gathered in the walk of a large table and
-// freed in descending address order.  glibc's free of such a block merges it with its
-// neighbours and links it into a bin: in the table's slot order, which is no order in memory,
-// nearly every free misses the cache several times, while in address order the neighbours are
-// at hand (measured: 256 B blocks of 1e5 and 1e6 homes cost about a third as much, sort
-// included).  Small blocks go to the fast bins without touching a neighbour, and sorting them
-// costs more than it saves.  The order of plain frees is not observable; sub-homes and
-// destructors keep theirs.  The room comes from take_scratch; without it, blocks are freed in
-// slot order as before: the teardown never fails for it.
-class LargeFrees {
- public:
-  // Requests of more than this many bytes leave the fast bins (measured: 120 B fast, 128 B not).
-  static constexpr uint32_t kLargest = 120;
-  // Fewer blocks lie close enough in the cache for slot order to cost little, less than the sort
-  // (measured: 3,000 blocks of 256 B end faster unsorted, 10,000 sorted).
-  static constexpr uint64_t kFewest = 8192;
-
-  LargeFrees() noexcept = default;
-  ~LargeFrees() {
-    flush();
-    if (keys_) give_scratch(keys_, bytes_);
-  }
-  LargeFrees(const LargeFrees &) = delete;
-  LargeFrees &operator=(const LargeFrees &) = delete;
-
-  // Room for the entries of table t, if it is large enough to be worth sorting: true when
-  // blocks of t are to be passed to add().
-  bool prepare(const ku_block_t *t) noexcept {
-    if (t->kub_used < kFewest) return false;
-    if (cap_ >= t->kub_used) return keys_ != nullptr;
-    flush();
-    if (keys_) give_scratch(keys_, bytes_);
-    // Two arrays of addresses: the keys and the radix sort's second buffer.
-    keys_ = static_cast<uintptr_t *>(take_scratch(2 * t->kub_used * sizeof(uintptr_t), &bytes_));
-    cap_ = keys_ ? bytes_ / (2 * sizeof(uintptr_t)) : 0;
-    return keys_ != nullptr;
-  }
-
-  // Takes a block to free later; a full room is emptied first.
-  void add(void *p) noexcept {
-    if (count_ == cap_) flush();
-    keys_[count_++] = reinterpret_cast<uintptr_t>(p);
-  }
-
-  // Frees the gathered blocks, highest address first.
-  void flush() noexcept {
-    if (!count_) return;
-    const uintptr_t *sorted = sort();
-    constexpr uint64_t kAhead = 8;
-    for (uint64_t i = 0; i < count_; ++i) {
-      if (i + kAhead < count_)
-        __builtin_prefetch(reinterpret_cast<const char *>(sorted[i + kAhead]) - 8, 1);
-      free(reinterpret_cast<void *>(sorted[i]));
-    }
-    count_ = 0;
-  }
-
- private:
-  // Sorts the keys in descending order, least significant digit first, on the bits in which
-  // they differ above the heap's 16-byte alignment; returns the array that holds the result.
-  const uintptr_t *sort() noexcept {
-    // Digits of 8 bits: the scatter of a pass then writes to few enough places at once for the
-    // TLB and the cache.
-    constexpr unsigned kDigit = 8, kAlign = 4;
-    constexpr uint64_t kBuckets = uint64_t{1} << kDigit;
-    uintptr_t *from = keys_, *to = keys_ + cap_;
-    uintptr_t lo = from[0], hi = from[0];
-    for (uint64_t i = 1; i < count_; ++i) {
-      lo = from[i] < lo ? from[i] : lo;
-      hi = from[i] > hi ? from[i] : hi;
-    }
-    const unsigned bits = static_cast<unsigned>(std::bit_width((hi - lo) >> kAlign));
-    for (unsigned shift = kAlign; shift < bits + kAlign; shift += kDigit) {
-      uint64_t start[kBuckets] = {};
-      for (uint64_t i = 0; i < count_; ++i) ++start[((from[i] - lo) >> shift) & (kBuckets - 1)];
-      uint64_t at = 0;
-      for (uint64_t d = kBuckets; d-- > 0;) {
-        const uint64_t c = start[d];
-        start[d] = at;
-        at += c;
-      }
-      for (uint64_t i = 0; i < count_; ++i)
-        to[start[((from[i] - lo) >> shift) & (kBuckets - 1)]++] = from[i];
-      uintptr_t *const t = from;
-      from = to;
-      to = t;
-    }
-    return from;
-  }
-
-  uintptr_t *keys_ = nullptr;
-  uint64_t bytes_ = 0;
-  uint64_t cap_ = 0;
-  uint64_t count_ = 0;
-};
-
 void release_lock(void *lock) {
   if (!lock) return;
   _ku_home_unlocker(lock);
@@ -150,7 +55,7 @@ bool no_entry_from(const ku_block_t *t, uint64_t i) {
 // consecutive slots hold blocks in no useful order for the cache, so the block kAhead slots
 // further on is prefetched.  With late non-null, plain heap blocks above the fast sizes go to it
 // instead of to free() (and are not prefetched).
-template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, LargeFrees *late) {
+template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, LateFrees *late) {
   constexpr uint64_t kAhead = 16;
   ku_block_t *t = f.t;
   ku_alloc_t *nodes = t->kub_nodes;
@@ -168,7 +73,7 @@ template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, LargeFrees *late) {
       for (const uint64_t end = i + 4 <= n ? i + 4 : n; i < end; ++i) {
         if (kPrefetch && i + kAhead < n) {
           const ku_alloc_t &a = nodes[i + kAhead];
-          if (a.kua_data && (!late || a.kua_size <= LargeFrees::kLargest))
+          if (a.kua_data && (!late || !late->takes(a.kua_size)))
             __builtin_prefetch(static_cast<const char *>(a.kua_data) - 8, 1);
         }
         ku_alloc_t &e = nodes[i];
@@ -183,10 +88,10 @@ template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, LargeFrees *late) {
           return static_cast<ku_home_t *>(p);
         }
         const bool heap = !ku_is_preloaded(t, p);
-        const bool large = e.kua_size > LargeFrees::kLargest;
+        const bool later = late && late->takes(e.kua_size);
         take_entry(t, &e);
         if (!heap) continue;
-        if (late && large)
+        if (later)
           late->add(p);
         else
           free(p);
@@ -334,14 +239,14 @@ void end_unreferenced_subhome(ku_home_t *sub) {
 // and destroys it.  The record itself is left to the caller.
 void _ku_home_deinit(ku_home_t *home) noexcept {
   if (!home->kuh_blocks) return;
-  LargeFrees late;  // declared first: its blocks are freed last, after every lock is gone
+  LateFrees late;  // declared first: its blocks are freed last, after every lock is gone
   DyingStack stack;
   begin_dying(stack, home, nullptr);
   while (!stack.empty()) {
     Dying &f = stack.top();
     ku_home_t *sub = nullptr;
     if (f.t) {
-      LargeFrees *l = late.prepare(f.t) ? &late : nullptr;
+      LateFrees *l = late.prepare(f.t) ? &late : nullptr;
       sub = f.t->kub_n >= 8191 ? next_subhome<true>(f, l) : next_subhome<false>(f, l);
     }
     if (sub) {

@@ -6,7 +6,6 @@
 #include <ku/ku_alloc.h>
 #include <ku/ku_alloc_stat.h>
 
-#include "ku_alloc_track.h"
 #include "ku_test_util.h"
 
 #include <cerrno>
@@ -94,22 +93,6 @@ TEST(Alloc, free_fills_exactly_the_block_with_0xAA) {
 }
 
 // ---- Big blocks ----
-
-// Whether the program's blocks come from an allocator of a checker (a sanitizer's, Valgrind's)
-// instead of the C library's, which keep their blocks and so get the fill.
-bool checker_allocator() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-  return true;
-#endif
-#endif
-#ifdef KU_TRACK_VALGRIND
-  if (ku_track::under_valgrind) return true;
-#endif
-  return false;
-}
 
 long minor_faults() {
   rusage ru{};

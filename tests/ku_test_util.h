@@ -41,6 +41,22 @@ inline bool all_bytes(const void *p, size_t n, unsigned char v) {
   return true;
 }
 
+// Whether the program's blocks come from an allocator of a checker (a sanitizer's, Valgrind's)
+// instead of the C library's, which keep their blocks and so get the fill.
+inline bool checker_allocator() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  return true;
+#endif
+#endif
+#ifdef KU_TRACK_VALGRIND
+  if (ku_track::under_valgrind) return true;
+#endif
+  return false;
+}
+
 // Lets a test read or write bytes the allocator marked as not handed out (poisoned under
 // AddressSanitizer or Valgrind, as a use after free would be).
 inline void expose(const void *p, size_t n) { ku_track::mark_returned(p, n); }

@@ -102,7 +102,8 @@ long minor_faults() {
 
 TEST(Alloc, big_block_kept_in_the_heap_is_filled) {
   // Kept in the heap, not mapped, and not trimmed: the next malloc of its size gets it back.
-  if (mallopt(M_MMAP_THRESHOLD, 32 << 20) != 1 || mallopt(M_TRIM_THRESHOLD, 256 << 20) != 1)
+  if (checker_allocator() || mallopt(M_MMAP_THRESHOLD, 32 << 20) != 1 ||
+      mallopt(M_TRIM_THRESHOLD, 256 << 20) != 1)
     GTEST_SKIP() << "the program's malloc is not the C library's";
   const size_t size = 4 << 20;
   ku_home_t *h = ku_home_create();

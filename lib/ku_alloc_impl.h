@@ -256,13 +256,15 @@ class LateFrees {
   static constexpr uint32_t kSmallest = 24;
 
   LateFrees() noexcept = default;
-  ~LateFrees();
+  ~LateFrees() {
+    if (keys_) finish();  // most teardowns are of small homes and never took room
+  }
   LateFrees(const LateFrees &) = delete;
   LateFrees &operator=(const LateFrees &) = delete;
 
   // Room for the entries of table t, if it is large enough to be worth ordering: true when
   // blocks of t are to be passed to add().
-  bool prepare(const ku_block_t *t) noexcept;
+  bool prepare(const ku_block_t *t) noexcept { return t->kub_used >= kFewest && make_room(t); }
 
   // Whether a heap block of size bytes is to be passed to add().
   bool takes(uint32_t size) const noexcept {
@@ -279,6 +281,8 @@ class LateFrees {
   void flush(void (*release)(void *) = free) noexcept;
 
  private:
+  bool make_room(const ku_block_t *t) noexcept;
+  void finish() noexcept;
   const uintptr_t *order() noexcept;
   const uintptr_t *sort(uintptr_t lo, uintptr_t hi) noexcept;
 

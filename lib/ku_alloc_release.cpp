@@ -6,13 +6,14 @@
 #include <bit>
 #include <cstdlib>
 
-LateFrees::~LateFrees() {
+// Frees what is gathered and gives the room back.
+void LateFrees::finish() noexcept {
   flush();
-  if (keys_) give_scratch(keys_, bytes_);
+  give_scratch(keys_, bytes_);
 }
 
-bool LateFrees::prepare(const ku_block_t *t) noexcept {
-  if (t->kub_used < kFewest) return false;
+// prepare() for a table of kFewest entries or more.
+bool LateFrees::make_room(const ku_block_t *t) noexcept {
   small_ = t->kub_used >= kFewestSmall;
   n_ = t->kub_n > n_ ? t->kub_n : n_;
   if (cap_ >= t->kub_used) return keys_ != nullptr;

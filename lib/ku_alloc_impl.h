@@ -300,9 +300,9 @@ class LateFrees {
 ku_block_t *ku_hash_alloc(uint64_t n) noexcept;  // a zeroed table of n slots, kub_ref 1
 void release_table(ku_block_t *t) noexcept;      // gives back a table that is dropped
 void *zeroed(size_t bytes) noexcept;             // zero-filled heap memory for records
-// Mapped room for the teardown's sorting, and its return.
-void *take_area(uint64_t bytes) noexcept;  // room for a preload area, or null
+void *take_area(uint64_t bytes) noexcept;        // room for a preload area, or null
 void give_area(void *area, uint64_t bytes) noexcept;
+// Mapped room for the teardown's ordering of addresses, and its return.
 void *take_scratch(uint64_t bytes, uint64_t *got) noexcept;
 void give_scratch(void *room, uint64_t bytes) noexcept;
 

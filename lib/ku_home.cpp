@@ -6,7 +6,6 @@
 
 #include <ku/ku.h>
 
-#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <cerrno>

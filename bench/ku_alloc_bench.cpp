@@ -276,20 +276,6 @@ template <Who W> void threadsafe(benchmark::State &st, As<W>, int size) {
 
 // ---- Registration ----
 
-std::string count(int n) {
-  switch (n) {
-    case 1000:
-      return "1e3";
-    case 10000:
-      return "1e4";
-    case 100000:
-      return "1e5";
-    case 1000000:
-      return "1e6";
-  }
-  return std::to_string(n);
-}
-
 void register_single() {
   for (int n : {1000, 100000, 1000000})
     for (int size : {16, 64, 256})

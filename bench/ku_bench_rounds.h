@@ -28,6 +28,21 @@
 
 namespace ku_bench {
 
+// A count as benchmark names write it: 1e3, 1e4, 1e5, 1e6, else in digits.
+inline std::string count(int n) {
+  switch (n) {
+    case 1000:
+      return "1e3";
+    case 10000:
+      return "1e4";
+    case 100000:
+      return "1e5";
+    case 1000000:
+      return "1e6";
+  }
+  return std::to_string(n);
+}
+
 // ---- Contenders ----
 
 enum class Who { libc, talloc, ku };

@@ -196,18 +196,6 @@ template <Who W> void big_block(benchmark::State &st, As<W>, int size) {
 
 // ---- Registration ----
 
-std::string count(int n) {
-  switch (n) {
-    case 1000:
-      return "1e3";
-    case 100000:
-      return "1e5";
-    case 1000000:
-      return "1e6";
-  }
-  return std::to_string(n);
-}
-
 template <Res R> void add_containers(int n) {
   std::string name = "containers x" + count(n) + "/" + name_of(R);
   reg(name, [n](benchmark::State &st) {

@@ -44,7 +44,12 @@ class Writer {
     if (rc < 0 || fputc('\n', stream_) == EOF) failed_ = true;
   }
 
-  bool failed() const noexcept { return failed_; }
+  // A buffered stream may hold the whole report: it is written out here so that a failure
+  // shows in the result and not only at the caller's fclose().
+  bool finish() noexcept {
+    if (!failed_ && fflush(stream_) == EOF) failed_ = true;
+    return !failed_;
+  }
 
  private:
   FILE *stream_;
@@ -149,7 +154,7 @@ KU_API int ku_home_report(ku_home_t *home, FILE *stream) {
     Report report(out);
     if (!walk_homes(home, report)) return ku_seterrno(ENOMEM);
   }
-  return out.failed() ? -1 : 0;
+  return out.finish() ? 0 : -1;
 }
 
 }  // extern "C"

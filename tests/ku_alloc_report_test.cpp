@@ -252,4 +252,13 @@ TEST(HomeReport, write_error_is_reported) {
   ku_home_unref(home);
 }
 
+TEST(HomeReport, error_held_in_the_stream_buffer_is_reported) {
+  FILE *full = fopen("/dev/full", "w");
+  if (full == nullptr) GTEST_SKIP() << "no /dev/full";
+  errno = 0;
+  EXPECT_EQ(ku_home_report(nullptr, full), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  fclose(full);
+}
+
 }  // namespace

@@ -293,7 +293,7 @@ KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_fi
  * Takes each home's internal lock while it is written, parent before child, so the stream must
  * not allocate in the homes reported.  Returns 0; -1 with EFAULT for a NULL stream, -1 with
  * ENOMEM when memory to walk a tree deeper than 16 levels ran out, or -1 with the stream's
- * errno when a write failed. */
+ * errno when a write failed; the stream is flushed before it returns. */
 KU_API int ku_home_report(ku_home_t *home, FILE *stream);
 
 #ifdef __cplusplus

@@ -305,6 +305,9 @@ void give_area(void *area, uint64_t bytes) noexcept;
 // Mapped room for the teardown's ordering of addresses, and its return.
 void *take_scratch(uint64_t bytes, uint64_t *got) noexcept;
 void give_scratch(void *room, uint64_t bytes) noexcept;
+// The pool's lock, for the fork handler alone.
+void pool_fork_lock() noexcept;
+void pool_fork_unlock() noexcept;
 
 // ku_alloc_table.cpp
 ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept;

@@ -55,10 +55,24 @@ void mutex_destroy(void *block) {
 
 pthread_mutex_t move_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// A child of fork() must not inherit the move mutex taken by another thread.
-[[gnu::constructor]] void move_guard_fork() {
-  pthread_atfork(move_mutex_lock, move_mutex_unlock, move_mutex_unlock);
+// ---- fork() ----
+
+// A child of fork() must not inherit a library lock that another thread of the parent held.
+// So the forking thread takes all of them first, in the one order in which any thread may hold
+// them together: the move mutex, then the page pool's lock (a move holds the move mutex while
+// it takes a table from the pool; nothing holds the pool's lock while it waits for another).
+// One handler takes them all, so that the order does not follow the order in which a static
+// link happens to pull in the library's files.  Homes' own mutexes are the program's to guard.
+void before_fork() {
+  move_mutex_lock();
+  pool_fork_lock();
 }
+void after_fork() {
+  pool_fork_unlock();
+  move_mutex_unlock();
+}
+
+[[gnu::constructor]] void guard_fork() { pthread_atfork(before_fork, after_fork, after_fork); }
 
 }  // namespace
 

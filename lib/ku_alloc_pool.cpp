@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <pthread.h>
 #include <sys/mman.h>
 
 namespace {
@@ -85,8 +84,6 @@ void pool_lock() {
   }
 }
 void pool_unlock() { pool.busy.clear(std::memory_order_release); }
-
-[[gnu::constructor]] void pool_guard_fork() { pthread_atfork(pool_lock, pool_unlock, pool_unlock); }
 
 // The class of a table of n slots, or -1 when it does not come from the pool.
 int pool_class(uint64_t n) {
@@ -169,6 +166,13 @@ struct Scratch {
 Scratch spare_scratch;
 
 }  // namespace
+
+// ---- fork() ----
+
+// The pool's lock, taken and released around fork() by the library's one fork handler
+// (ku_alloc_lock.cpp), which knows the order of all its locks.
+void pool_fork_lock() noexcept { pool_lock(); }
+void pool_fork_unlock() noexcept { pool_unlock(); }
 
 // ---- Scratch room ----
 

@@ -19,6 +19,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dlfcn.h>
+#include <gnu/libc-version.h>
+#include <malloc.h>
+
 using ku_track::mark_carved;
 using ku_track::mark_unused;
 
@@ -103,41 +107,56 @@ void fill_freed(void *data, uint32_t size) {
   }
 }
 
-// Whether the program's malloc and free are the C library's own, so that the layout of its
-// chunks may be read (released_to_system).  Not so under an allocator the program interposes
-// (a sanitizer's, glibc's malloc debugging library, one preloaded) nor under Valgrind, whose
-// blocks have a layout of their own.  Read once, when the library is loaded.
+// Whether the program's malloc is glibc's own, so that glibc may be asked about the chunks it
+// handed out (released_to_system).  Comparing malloc with __libc_malloc is not enough: tcmalloc
+// and mimalloc export __libc_malloc and __libc_free as aliases of their own functions.  So each
+// function the allocator calls must be defined in the shared object that defines
+// gnu_get_libc_version, which only glibc does, and that object must not be the one this code
+// lies in (a static link, where a program's own malloc would share it): that rules out a
+// preloaded allocator, a sanitizer's and a program's own.  Valgrind redirects glibc's functions
+// without changing their addresses, so glibc must also answer for a block of one byte as only
+// it does: 24 usable bytes (Valgrind says 1, the other allocators 8 or 16).  Decided once, when
+// the library is loaded; where dladdr cannot tell, the answer is no and every block is filled.
 #if defined(__GLIBC__) && defined(__x86_64__)
-extern "C" void *__libc_malloc(size_t);
-extern "C" void __libc_free(void *);
-
-bool libc_allocator() {
-  void *(*m)(size_t) = malloc;
-  void (*f)(void *) = free;
-  // Kept from folding: the two names may well be the same function.
-  asm("" : "+r"(m), "+r"(f));
-#ifdef KU_TRACK_VALGRIND
-  if (ku_track::under_valgrind) return false;
-#endif
-  return m == __libc_malloc && f == __libc_free;
+const void *object_of(const void *fn) {
+  Dl_info info{};
+  return dladdr(fn, &info) != 0 ? info.dli_fbase : nullptr;
 }
 
-const bool libc_heap = libc_allocator();
+bool glibc_allocator() {
+  void *(*m)(size_t) = malloc;
+  void *(*c)(size_t, size_t) = calloc;
+  void *(*r)(void *, size_t) = realloc;
+  void (*f)(void *) = free;
+  size_t (*u)(void *) = malloc_usable_size;
+  // Kept from folding: the compiler may not assume what the names resolve to.
+  asm("" : "+r"(m), "+r"(c), "+r"(r), "+r"(f), "+r"(u));
+  const void *libc = object_of(reinterpret_cast<const void *>(&gnu_get_libc_version));
+  if (!libc || libc == object_of(reinterpret_cast<const void *>(&glibc_allocator))) return false;
+  for (const void *fn : {reinterpret_cast<const void *>(m), reinterpret_cast<const void *>(c),
+                         reinterpret_cast<const void *>(r), reinterpret_cast<const void *>(f),
+                         reinterpret_cast<const void *>(u)})
+    if (object_of(fn) != libc) return false;
+  void *probe = m(1);
+  const size_t usable = probe ? u(probe) : 0;
+  f(probe);
+  return usable == 24;
+}
 
-// The size word before a chunk of glibc's heap carries bit 1 for a chunk that glibc mapped for
-// itself, and its free() unmaps such a chunk at once.
-constexpr size_t kChunkMapped = 2;
+const bool libc_heap = glibc_allocator();
+
 // glibc maps no chunk below its mapping threshold, 128 KiB unless the program lowers it.
 constexpr uint32_t kSizeUnmapped = 64 * 1024;
 #endif
 
 // Whether free() hands the pages of heap block data straight back to the system, so that no one
-// can read a fill written there.  Only blocks far larger than a page are asked about: the fill
-// of the others costs less than the question.
-bool released_to_system([[maybe_unused]] const void *data, uint32_t size) {
+// can read a fill written there: glibc unmaps a chunk it mapped for itself at once.  Such a chunk
+// is a whole number of pages less its 16-byte header, while a chunk of glibc's heap always has
+// 8 usable bytes more than a multiple of 16.  Only blocks far larger than a page are asked
+// about: the fill of the others costs less than the question.
+bool released_to_system([[maybe_unused]] void *data, uint32_t size) {
 #if defined(__GLIBC__) && defined(__x86_64__)
-  return size >= kSizeUnmapped && libc_heap &&
-         (static_cast<const size_t *>(data)[-1] & kChunkMapped) != 0;
+  return size >= kSizeUnmapped && libc_heap && (malloc_usable_size(data) + 16) % 4096 == 0;
 #else
   (void)size;
   return false;

@@ -23,7 +23,7 @@
 #ifdef KU_TRACK_ASAN
 #include <sanitizer/asan_interface.h>
 #endif
-#if __has_include(<valgrind/memcheck.h>)
+#if !defined(KU_NO_VALGRIND) && __has_include(<valgrind/memcheck.h>)
 #include <valgrind/memcheck.h>
 #define KU_TRACK_VALGRIND 1
 #endif

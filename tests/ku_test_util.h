@@ -9,6 +9,9 @@
 #include "ku_alloc_impl.h"
 #include "ku_alloc_track.h"
 
+#include <dlfcn.h>
+#include <gnu/libc-version.h>
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +58,21 @@ inline bool checker_allocator() {
   if (ku_track::under_valgrind) return true;
 #endif
   return false;
+}
+
+// Whether the program's malloc is glibc's own, not a sanitizer's, Valgrind's or one preloaded:
+// the two are defined in the same shared object, and a block of one byte has glibc's 24
+// usable bytes (Valgrind redirects malloc without changing its address).
+inline bool glibc_malloc() {
+  Dl_info m{}, libc{};
+  if (dladdr(reinterpret_cast<void *>(&malloc), &m) == 0 ||
+      dladdr(reinterpret_cast<void *>(&gnu_get_libc_version), &libc) == 0 ||
+      m.dli_fbase != libc.dli_fbase)
+    return false;
+  void *probe = malloc(1);
+  const size_t usable = malloc_usable_size(probe);
+  free(probe);
+  return usable == 24;
 }
 
 // Lets a test read or write bytes the allocator marked as not handed out (poisoned under

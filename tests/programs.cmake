@@ -1,0 +1,31 @@
+# SPDX-License-Identifier: MIT
+# Small C programs that use the library as servers do, each an ordinary executable built with
+# the default flags: one linked to libku.so, one to libku.a where the link makes a difference.
+set(KU_PROGRAMS_DIR ${CMAKE_CURRENT_SOURCE_DIR}/programs)
+
+function(ku_program name source lib)
+  add_executable(${name} ${KU_PROGRAMS_DIR}/${source})
+  target_link_libraries(${name} PRIVATE ${lib} Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 120)
+endfunction()
+
+# fork() while other threads move, steal and grow tables; the static link pulls the library's
+# files in another order than the shared one.
+ku_program(program_fork_shared fork_while_moving.c ku)
+ku_program(program_fork_static fork_while_moving.c ku_static)
+# A malloc of the program's own, with a guard page before each block.  (Not under a
+# sanitizer, whose allocator the program's own would fight.)
+if(NOT CMAKE_C_FLAGS MATCHES "-fsanitize=")
+  ku_program(program_own_malloc_shared own_malloc.c ku)
+  ku_program(program_own_malloc_static own_malloc.c ku_static)
+endif()
+
+# Big blocks, preload areas, moves and teardown under Valgrind's memcheck, which replaces malloc:
+# no byte outside a block may be read, whether or not the build saw Valgrind's headers.
+find_program(KU_VALGRIND_PROGRAM valgrind)
+if(KU_VALGRIND_PROGRAM AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize=")
+  add_test(NAME program_valgrind_blocks
+    COMMAND ${KU_VALGRIND_PROGRAM} -q --error-exitcode=1 $<TARGET_FILE:ku_alloc_test>)
+  set_tests_properties(program_valgrind_blocks PROPERTIES TIMEOUT 300)
+endif()

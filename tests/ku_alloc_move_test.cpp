@@ -8,6 +8,7 @@
 
 #include "ku_test_util.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -238,6 +239,34 @@ TEST(Move, refuses_a_destination_below_the_source) {
   EXPECT_EQ(destructor_calls, 0);
   EXPECT_EQ(ku_home_move(src, grandchild), 0);  // upwards is fine
   ku_home_unref(src);
+}
+
+TEST(Move, moves_below_another_threads_home_read_nothing_of_it) {
+  // s is a thread-safe sub-home of n, which has no lock and is the main thread's; another thread
+  // moves and steals between s and q, both thread-safe, while n's table is replaced.  The moves'
+  // walk up from s stops at n (ThreadSanitizer reports any read of n's table).
+  for (int round = 0; round < 3; round++) {
+    ku_home_t *n = ku_home_create();
+    auto *s = static_cast<ku_home_t *>(ku_home_clone(n, 24));
+    ku_home_t *q = ku_home_create();
+    ASSERT_EQ(ku_home_threadsafe(s), 0);
+    ASSERT_EQ(ku_home_threadsafe(q), 0);
+    std::atomic<bool> stop{false};
+    std::thread mover([&] {
+      while (!stop.load()) {
+        void *p = ku_alloc(s, 16);
+        EXPECT_EQ(ku_steal(q, s, p), p);
+        EXPECT_EQ(ku_home_move(s, q), 0);
+        EXPECT_EQ(ku_home_move(q, s), 0);
+      }
+    });
+    for (int i = 0; i < 3000; i++) ASSERT_NE(ku_alloc(n, 8), nullptr);  // replaces n's table
+    stop = true;
+    mover.join();
+    EXPECT_EQ(ku_home_parent(s), n);
+    ku_home_unref(q);
+    ku_home_unref(n);
+  }
 }
 
 // ---- Stealing one block ----

@@ -46,7 +46,7 @@ struct ku_block_s {
   uint32_t kub_preauto : 1;   // the preload area lies in a caller's buffer
   uint32_t kub_auto_all : 1;  // an automatic home that has made no heap allocation yet
   uint32_t kub_inrec : 1;     // the table shares one heap block with its home record
-  uint32_t kub_mapped : 1;    // the table has pages of its own (mmap), given back with munmap
+  uint32_t kub_mapped : 1;    // the table came from the spare pool or has pages of its own
   ku_alloc_t kub_nodes[];
 };
 

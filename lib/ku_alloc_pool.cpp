@@ -42,39 +42,35 @@ void *map_table(uint64_t bytes) {
   return reinterpret_cast<void *>(aligned);
 }
 
-// ---- Table pool ----
-//
+// ---- Spare blocks ----
 
-// Tables of 127 to 32,767 slots (2 KiB to 512 KiB) come from pages of the allocator's own and
-// go back to a free list per size, never to the C library.  glibc's malloc answers any request
-// of 1 KiB or more by first merging every small block waiting in its fast bins, and homes are
-// mostly ended just before new ones grow: each growth then merged the blocks of the home ended
-// before, and the next small allocations had to split the merged chunks again.  Small sizes
-// are carved several to a mapping of about 256 KiB; a size that fills a mapping on its own is
-// unmapped once two spares of it wait.  The lists are guarded by a spin lock held for a few
-// instructions, taken around fork() so that a child never inherits it taken.
+// Tables of 127 to 32,767 slots (2 KiB to 512 KiB) and preload areas of 1 KiB to 64 KiB are kept
+// for reuse when a home drops them, one free list per size, up to kSpareBytes in all; beyond
+// that they go back where they came from, so that a process keeps no more than that after its
+// peak.  glibc's malloc answers any request of 1 KiB or more by first merging every small block
+// waiting in its fast bins, and homes are mostly ended just before new ones grow: without the
+// spares, each growth merged the blocks of the home ended before, and the next small
+// allocations had to split the merged chunks again.  Sizes below glibc's mapping threshold come
+// from malloc; larger ones have pages of their own, which leave glibc's threshold for mapping
+// where it is (freeing a chunk glibc mapped raises it).  The lists are guarded by a spin lock
+// held for a few instructions, which the library's fork handler takes.
 
 constexpr unsigned kTableClasses = 5;  // 127, 511, 2047, 8191 and 32,767 slots
-// Preload areas of 1 KiB or more take the same way, for the same reason (ku_home_preload asks
-// the heap for its area, and a home ends by giving it back: a free of 64 KiB merges the fast
-// bins too, just after the teardown filled them).  Their classes are the powers of two from
-// 1 KiB to 64 KiB, the largest area there is.
+// Preload areas of 1 KiB or more take the same way, for the same reason (a home that ends gives
+// its area back just after the teardown filled the fast bins).  Their classes are the powers of
+// two from 1 KiB to 64 KiB, the largest area there is.
 constexpr unsigned kAreaClasses = 7;
 constexpr uint64_t kAreaMin = 1024;
 constexpr unsigned kPoolClasses = kTableClasses + kAreaClasses;
-constexpr uint64_t kPoolMapping = uint64_t{256} << 10;
-constexpr unsigned kPoolSpares = 2;
+constexpr uint64_t kSpareBytes = uint64_t{2} << 20;
+constexpr uint64_t kOwnPages = uint64_t{128} << 10;
 
-struct TablePool {
+struct SparePool {
   std::atomic_flag busy = ATOMIC_FLAG_INIT;
   void *free_list[kPoolClasses] = {};  // linked through each block's first word
-  unsigned spares[kPoolClasses] = {};
-  // The part of the newest mapping not handed out yet: its pages are untouched, so they cost
-  // no memory until a table needs them.
-  unsigned char *fresh[kPoolClasses] = {};
-  unsigned char *fresh_end[kPoolClasses] = {};
+  uint64_t bytes = 0;                  // kept on the lists, at most kSpareBytes
 };
-TablePool pool;
+SparePool pool;
 
 void pool_lock() {
   while (pool.busy.test_and_set(std::memory_order_acquire)) {
@@ -92,54 +88,39 @@ int pool_class(uint64_t n) {
   return k >= 7 && k <= 15 && (k & 1) ? (k - 7) / 2 : -1;
 }
 
-uint64_t blocks_per_mapping(uint64_t bytes) {
-  return bytes < kPoolMapping ? kPoolMapping / bytes : 1;
-}
+uint64_t page_round(uint64_t bytes) { return (bytes + 4095) & ~uint64_t{4095}; }
 
 // A block of class c, bytes long: zero-filled when zero is set, else as it was left.
-void *pool_take(int c, uint64_t bytes, bool zero = true) {
+void *pool_take(int c, uint64_t bytes, bool zero) {
   pool_lock();
   void *p = pool.free_list[c];
   if (p) {
     pool.free_list[c] = *static_cast<void **>(p);
-    --pool.spares[c];
-    pool_unlock();
-    return zero ? memset(p, 0, bytes) : p;
-  }
-  if (pool.fresh_end[c] - pool.fresh[c] >= static_cast<ptrdiff_t>(bytes)) {
-    p = pool.fresh[c];
-    pool.fresh[c] += bytes;
-    pool_unlock();
-    return p;  // fresh pages are zero
+    pool.bytes -= bytes;
   }
   pool_unlock();
-  const uint64_t count = blocks_per_mapping(bytes);
+  if (p) return zero ? memset(p, 0, bytes) : p;
+  if (bytes < kOwnPages) return zero ? calloc(1, bytes) : malloc(bytes);
   void *m =
-      mmap(nullptr, bytes * count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (m == MAP_FAILED) return nullptr;
-  // The first block serves now; the rest waits untouched.  Should another thread have mapped
-  // meanwhile, the untouched rest of its mapping is given up, which costs address space only.
-  if (count > 1) {
-    auto *b = static_cast<unsigned char *>(m);
-    pool_lock();
-    pool.fresh[c] = b + bytes;
-    pool.fresh_end[c] = b + bytes * count;
-    pool_unlock();
-  }
-  return m;
+      mmap(nullptr, page_round(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return m == MAP_FAILED ? nullptr : m;  // fresh pages are zero
 }
 
+// Gives back a block of class c from pool_take: kept while the spares stay within their bound.
 void pool_give(int c, void *p, uint64_t bytes) {
   pool_lock();
-  if (blocks_per_mapping(bytes) == 1 && pool.spares[c] >= kPoolSpares) {
-    pool_unlock();
-    munmap(p, bytes);
-    return;
+  const bool keep = pool.bytes + bytes <= kSpareBytes;
+  if (keep) {
+    *static_cast<void **>(p) = pool.free_list[c];
+    pool.free_list[c] = p;
+    pool.bytes += bytes;
   }
-  *static_cast<void **>(p) = pool.free_list[c];
-  pool.free_list[c] = p;
-  ++pool.spares[c];
   pool_unlock();
+  if (keep) return;
+  if (bytes < kOwnPages)
+    free(p);
+  else
+    munmap(p, page_round(bytes));
 }
 
 // The class of a preload area of bytes (1 KiB to 64 KiB) and the size it is rounded up to.
@@ -218,7 +199,7 @@ void *take_area(uint64_t bytes) noexcept {
   if (bytes < kAreaMin) return malloc(bytes);
   uint64_t rounded;
   const int c = area_class(bytes, &rounded);
-  return pool_take(c, rounded, false);
+  return pool_take(c, rounded, /*zero=*/false);
 }
 
 // Gives back the room of a preload area of bytes from take_area.
@@ -267,7 +248,9 @@ ku_block_t *ku_hash_alloc(uint64_t n) noexcept {
   const uint64_t bytes = table_bytes(n);
   const int c = pool_class(n);
   const bool mapped = c >= 0 || bytes >= kHugePage;
-  void *mem = c >= 0 ? pool_take(c, bytes) : bytes >= kHugePage ? map_table(bytes) : zeroed(bytes);
+  void *mem = c >= 0               ? pool_take(c, bytes, /*zero=*/true)
+              : bytes >= kHugePage ? map_table(bytes)
+                                   : zeroed(bytes);
   auto *t = static_cast<ku_block_t *>(mem);
   if (!t) return nullptr;
   t->kub_ref = 1;

@@ -323,7 +323,7 @@ void refused_growth(uint64_t n, int fill) {
 TEST_F(DeathTest, refused_pages_for_a_larger_table_leave_the_home_as_it_was) {
   EXPECT_EXIT(
       {
-        refused_growth(31, 21);        // 127 slots: no spare table, no pages
+        refused_growth(2047, 1365);    // 8,191 slots: no spare table, no pages
         refused_growth(32767, 21845);  // 131,071 slots, 2 MiB
         exit(0);
       },

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// Where tables and preload areas come from (lib/ku_alloc_pool.cpp): what the library keeps for
+// reuse after homes end is bounded, and the rest is given back.
+#include <gtest/gtest.h>
+
+#include <ku/ku_alloc.h>
+
+#include "ku_test_util.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <malloc.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace ku_test;
+
+long resident_kib() {
+  long pages = 0, resident = 0;
+  FILE *f = fopen("/proc/self/statm", "r");
+  if (!f) return -1;
+  if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
+  fclose(f);
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+TEST(Pool, a_process_gets_its_peak_back_when_the_homes_end) {
+  // 4,000 homes with areas of 64 KiB, and 200 with tables of 8,191 slots (128 KiB), all in use
+  // at once and then ended: the library keeps at most 2 MiB for reuse.
+  if (!glibc_malloc()) GTEST_SKIP() << "measured with glibc's malloc_trim";
+  const long before = resident_kib();
+  std::vector<ku_home_t *> homes;
+  for (int i = 0; i < 4000; i++) {
+    ku_home_t *h = ku_home_create();
+    ku_home_preload(h, 1, 65535);
+    void *p = ku_alloc(h, 60000);
+    ASSERT_EQ(h->kuh_blocks->kub_prused, 60000u);  // carved from the area
+    memset(p, 1, 60000);
+    homes.push_back(h);
+  }
+  for (int i = 0; i < 200; i++) {
+    ku_home_t *h = ku_home_create();
+    for (int j = 0; j < 1400; j++) ASSERT_NE(ku_alloc(h, 8), nullptr);
+    ASSERT_EQ(h->kuh_blocks->kub_n, 8191u);
+    homes.push_back(h);
+  }
+  EXPECT_GT(resident_kib() - before, 200 * 1024);
+  for (ku_home_t *h : homes) ku_home_unref(h);
+  malloc_trim(0);
+  EXPECT_LT(resident_kib() - before, 8 * 1024);
+}
+
+}  // namespace

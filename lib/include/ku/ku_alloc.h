@@ -148,7 +148,8 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size);
 /* Frees a block of the home (a sub-home with everything in it), after filling its bytes with
  * 0xAA.  The fill costs as much as writing the block once; it is left out only for a block of
  * 64 KiB or more that glibc's own malloc mapped for itself, which its free() unmaps at once so
- * that nobody could read the fill.  Carved preload bytes are not given back.  A sub-home
+ * that nobody could read the fill (under any other malloc, or Valgrind, every block is filled).
+ * Carved preload bytes are not given back.  A sub-home
  * leaves the home, and the home's lock is released, before the sub-home's destructors run:
  * they may use the home as any other.  NULL data does nothing.  An address that is not an
  * allocation of the home, a home without table, or a sub-home whose count is REF_MAX abort

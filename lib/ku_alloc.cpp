@@ -105,6 +105,9 @@ void fill_freed(void *data, uint32_t size) {
   } else {
     memset(b, kFreedFill, size);
   }
+  // The fill is there to be read by whoever gets the memory next: the compiler, which sees
+  // free() come right after it, must not drop it as a dead store.
+  asm volatile("" : : "r"(b) : "memory");
 }
 
 // Whether the program's malloc is glibc's own, so that glibc may be asked about the chunks it

@@ -72,6 +72,7 @@ extern "C" {
 
 KU_API int ku_home_threadsafe(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_threadsafe");
   if (home->kuh_lock) return 0;
   // A program that installed its own hooks before keeps all six of them.
   if (!_ku_home_unlocker) {
@@ -94,7 +95,7 @@ KU_API int ku_home_is_threadsafe(ku_home_t const *home) { return home && home->k
 
 KU_API int ku_home_mutex_lock(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
-  if (take_ref(home) <= 0) return ku_seterrno(EINVAL);
+  if (take_ref(home, "ku_home_mutex_lock") <= 0) return ku_seterrno(EINVAL);
   if (!home->kuh_lock) return 0;
   // The reference stays taken when the lock fails, as the caller's unlock will not follow.
   const int r = _ku_home_mutex_locker(home->kuh_lock);
@@ -104,25 +105,29 @@ KU_API int ku_home_mutex_lock(ku_home_t *home) {
 KU_API int ku_home_mutex_unlock(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
   // The user mutex goes first: dropping the last reference destroys it.
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_mutex_unlock");
   if (home->kuh_lock) {
     const int r = _ku_home_mutex_unlocker(home->kuh_lock);
     if (r) return ku_seterrno(r);
   }
-  return drop_ref(home) < 0 ? ku_seterrno(EINVAL) : 0;
+  return drop_ref(home, "ku_home_mutex_unlock") < 0 ? ku_seterrno(EINVAL) : 0;
 }
 
 KU_API int ku_home_lock(ku_home_t *home) {
   if (!home) return EFAULT;
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_lock");
   return home->kuh_lock ? _ku_home_mutex_locker(home->kuh_lock) : -1;
 }
 
 KU_API int ku_home_trylock(ku_home_t *home) {
   if (!home) return EFAULT;
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_trylock");
   return home->kuh_lock ? _ku_home_mutex_trylocker(home->kuh_lock) : -1;
 }
 
 KU_API int ku_home_unlock(ku_home_t *home) {
   if (!home) return EFAULT;
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_unlock");
   return home->kuh_lock ? _ku_home_mutex_unlocker(home->kuh_lock) : -1;
 }
 

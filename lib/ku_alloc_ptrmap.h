@@ -3,8 +3,10 @@
 // records without changing them: the names of homes, and the live top-level homes of a program
 // that asked for a leak report.  Open addressing with linear probing; removal shifts the entries
 // behind back into the hole, so there are no markers and a lookup stops at the first empty slot.
-// Its memory comes from malloc and is given back when the map empties.  Not locked: each user
-// holds its own mutex around it.
+// Its memory comes from malloc and is given back when the map empties.  Keys are kept inverted,
+// so that leak checkers (LeakSanitizer, memcheck) do not take the map for a reference to the
+// records: a home that a program leaks stays "definitely lost" while it is listed.  Not locked:
+// each user holds its own mutex around it.
 #ifndef KU_ALLOC_PTRMAP_H
 #define KU_ALLOC_PTRMAP_H
 
@@ -15,7 +17,7 @@
 class PtrMap {
  public:
   struct Slot {
-    const void *key;  // null marks a free slot
+    uintptr_t key;  // the key inverted; 0 marks a free slot
     uintptr_t value;
   };
 
@@ -23,7 +25,7 @@ class PtrMap {
   uintptr_t *find(const void *key) noexcept {
     if (!slots_) return nullptr;
     for (size_t i = home_of(key);; i = (i + 1) & (cap_ - 1)) {
-      if (slots_[i].key == key) return &slots_[i].value;
+      if (slots_[i].key == hide(key)) return &slots_[i].value;
       if (!slots_[i].key) return nullptr;
     }
   }
@@ -47,7 +49,7 @@ class PtrMap {
     if (!slots_) return 0;
     const size_t mask = cap_ - 1;
     size_t i = home_of(key);
-    while (slots_[i].key != key) {
+    while (slots_[i].key != hide(key)) {
       if (!slots_[i].key) return 0;
       i = (i + 1) & mask;
     }
@@ -55,7 +57,7 @@ class PtrMap {
     // Each entry behind the hole that may live there (its home slot lies cyclically at or
     // before the hole) moves into it, and leaves a hole of its own.
     for (size_t j = (i + 1) & mask; slots_[j].key; j = (j + 1) & mask) {
-      const size_t h = home_of(slots_[j].key);
+      const size_t h = home_of(shown(slots_[j].key));
       if (((j - h) & mask) >= ((j - i) & mask)) {
         slots_[i] = slots_[j];
         i = j;
@@ -75,10 +77,13 @@ class PtrMap {
   // Calls f(key, value) for every entry, in no particular order.  f must not change the map.
   template <class F> void each(F &&f) const noexcept {
     for (size_t i = 0; i < cap_; ++i)
-      if (slots_[i].key) f(slots_[i].key, slots_[i].value);
+      if (slots_[i].key) f(shown(slots_[i].key), slots_[i].value);
   }
 
  private:
+  static uintptr_t hide(const void *key) noexcept { return ~reinterpret_cast<uintptr_t>(key); }
+  static const void *shown(uintptr_t key) noexcept { return reinterpret_cast<const void *>(~key); }
+
   size_t home_of(const void *key) const noexcept {
     // Records are at least 16-aligned: the low bits carry nothing.
     const uint64_t k = reinterpret_cast<uintptr_t>(key) >> 4;
@@ -88,7 +93,7 @@ class PtrMap {
   void insert(const void *key, uintptr_t value) noexcept {
     size_t i = home_of(key);
     while (slots_[i].key) i = (i + 1) & (cap_ - 1);
-    slots_[i] = Slot{key, value};
+    slots_[i] = Slot{hide(key), value};
     ++used_;
   }
 
@@ -102,7 +107,7 @@ class PtrMap {
     cap_ = cap;
     used_ = 0;
     for (size_t i = 0; i < old_cap; ++i)
-      if (old[i].key) insert(old[i].key, old[i].value);
+      if (old[i].key) insert(shown(old[i].key), old[i].value);
     free(old);
     return true;
   }

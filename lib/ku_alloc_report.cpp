@@ -120,10 +120,42 @@ int by_address(const void *a, const void *b) {
   return x < y ? -1 : x > y;
 }
 
+// The sorted copies of the entries of every home on the path being written, one run after the
+// other in one heap block: levels come and go last in, first out, so the block is a stack and a
+// walk costs a few reallocations, not one allocation a home.
+class EntryStack {
+ public:
+  EntryStack() noexcept = default;
+  ~EntryStack() { free(buf_); }
+  EntryStack(const EntryStack &) = delete;
+  EntryStack &operator=(const EntryStack &) = delete;
+
+  // Room for n more entries, at the returned offset; false when memory ran out.
+  bool push(uint64_t n, uint64_t *at) noexcept {
+    if (size_ + n > cap_) {
+      const uint64_t cap = 2 * (size_ + n) + 32;
+      void *p = realloc(buf_, cap * sizeof(ku_alloc_t));
+      if (!p) return false;
+      buf_ = static_cast<ku_alloc_t *>(p);
+      cap_ = cap;
+    }
+    *at = size_;
+    size_ += n;
+    return true;
+  }
+  void pop_to(uint64_t at) noexcept { size_ = at; }
+  ku_alloc_t *at(uint64_t i) noexcept { return buf_ + i; }
+
+ private:
+  ku_alloc_t *buf_ = nullptr;
+  uint64_t size_ = 0;
+  uint64_t cap_ = 0;
+};
+
 // One home of the tree being written, with its entries in address order.
 struct Level {
   const ku_home_t *home;
-  ku_alloc_t *entries;  // malloc'd copy of the occupied slots, sorted
+  uint64_t first;  // where its sorted entries begin in the EntryStack
   uint64_t n;
   uint64_t next;  // the next entry to look at for a sub-home
   Totals own;
@@ -132,7 +164,8 @@ struct Level {
 };
 
 // The header of a home, its preload area, statistics and blocks; then its sub-homes follow.
-void write_home(Writer &out, size_t depth, const Level &l, const ku_block_t *t) {
+void write_home(Writer &out, size_t depth, const Level &l, const ku_alloc_t *entries,
+                const ku_block_t *t) {
   const ku_home_t *home = l.home;
   char name[4 * kNameShown + 8] = "";
   if (const char *given = name_of(home, t)) {
@@ -155,7 +188,7 @@ void write_home(Writer &out, size_t depth, const Level &l, const ku_block_t *t) 
     out.line(depth + 1, "preload: %u of %u bytes used", t->kub_prused, t->kub_prsize);
   if (t->kub_stats != nullptr) report_stats(out, depth + 1, *t->kub_stats);
   for (uint64_t i = 0; i < l.n; ++i) {
-    const ku_alloc_t &e = l.entries[i];
+    const ku_alloc_t &e = entries[i];
     if (e.kua_home) continue;
     char bytes[4 * kBlockShown + 8];
     preview(e.kua_data, e.kua_size, kBlockShown, bytes, sizeof bytes);
@@ -165,7 +198,7 @@ void write_home(Writer &out, size_t depth, const Level &l, const ku_block_t *t) 
 }
 
 // Locks home and makes its level: false, with the lock released, when memory ran out.
-bool enter(Writer &out, FrameStack<Level> &stack, const ku_home_t *home) {
+bool enter(Writer &out, FrameStack<Level> &stack, EntryStack &runs, const ku_home_t *home) {
   lock_home(home, "ku_home_report");
   const ku_block_t *t = home->kuh_blocks;
   if (t == nullptr) {
@@ -174,16 +207,14 @@ bool enter(Writer &out, FrameStack<Level> &stack, const ku_home_t *home) {
     unlock_home(home);
     return true;
   }
-  Level *l = stack.push();
-  auto *entries =
-      static_cast<ku_alloc_t *>(malloc((t->kub_used ? t->kub_used : 1) * sizeof(ku_alloc_t)));
-  if (!l || !entries) {
-    if (l) stack.pop();
-    free(entries);
+  uint64_t first;
+  Level *l = runs.push(t->kub_used, &first) ? stack.push() : nullptr;
+  if (!l) {
     unlock_home(home);
     return false;
   }
-  *l = Level{home, entries, 0, 0, {}, {}, false};
+  *l = Level{home, first, 0, 0, {}, {}, false};
+  ku_alloc_t *entries = runs.at(first);
   for (uint64_t i = 0; i < t->kub_n && l->n < t->kub_used; ++i) {
     const ku_alloc_t &e = t->kub_nodes[i];
     if (!e.kua_data) continue;
@@ -193,7 +224,7 @@ bool enter(Writer &out, FrameStack<Level> &stack, const ku_home_t *home) {
     l->has_subhomes |= e.kua_home;
   }
   qsort(entries, l->n, sizeof(ku_alloc_t), by_address);
-  write_home(out, stack.size() - 1, *l, t);
+  write_home(out, stack.size() - 1, *l, entries, t);
   return true;
 }
 
@@ -201,20 +232,18 @@ bool enter(Writer &out, FrameStack<Level> &stack, const ku_home_t *home) {
 // with every lock released, when memory ran out.
 bool write_tree(Writer &out, const ku_home_t *top) {
   FrameStack<Level> stack;
-  if (!enter(out, stack, top)) return false;
+  EntryStack runs;
+  if (!enter(out, stack, runs, top)) return false;
   while (!stack.empty()) {
     Level &l = stack.top();
     const ku_home_t *sub = nullptr;
     while (!sub && l.next < l.n) {
-      const ku_alloc_t &e = l.entries[l.next++];
+      const ku_alloc_t &e = *runs.at(l.first + l.next++);
       if (e.kua_home) sub = static_cast<const ku_home_t *>(e.kua_data);
     }
     if (sub) {
-      if (enter(out, stack, sub)) continue;
-      for (; !stack.empty(); stack.pop()) {
-        free(stack.top().entries);
-        unlock_home(stack.top().home);
-      }
+      if (enter(out, stack, runs, sub)) continue;
+      for (; !stack.empty(); stack.pop()) unlock_home(stack.top().home);
       return false;
     }
     const size_t depth = stack.size() - 1;
@@ -227,7 +256,7 @@ bool write_tree(Writer &out, const ku_home_t *top) {
       parent->below.entries += all.entries;
       parent->below.bytes += all.bytes;
     }
-    free(l.entries);
+    runs.pop_to(l.first);
     unlock_home(l.home);
     stack.pop();
   }

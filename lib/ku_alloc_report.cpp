@@ -223,7 +223,7 @@ bool enter(Writer &out, FrameStack<Level> &stack, EntryStack &runs, const ku_hom
     l->own.bytes += e.kua_size;
     l->has_subhomes |= e.kua_home;
   }
-  qsort(entries, l->n, sizeof(ku_alloc_t), by_address);
+  if (l->n > 1) qsort(entries, l->n, sizeof(ku_alloc_t), by_address);
   write_home(out, stack.size() - 1, *l, entries, t);
   return true;
 }

@@ -26,10 +26,9 @@ TEST(HomeName, set_replaced_and_taken_away) {
   EXPECT_EQ(name(home), "request 42 from peer1");
   EXPECT_EQ(ku_home_set_name(home, "%s", "renamed"), 0);
   EXPECT_EQ(name(home), "renamed");
-  const char *none = nullptr;
-  EXPECT_EQ(ku_home_set_name(home, none), 0);
+  EXPECT_EQ(ku_home_set_name(home, nullptr), 0);
   EXPECT_EQ(name(home), "(none)");
-  EXPECT_EQ(ku_home_set_name(home, none), 0);  // nothing to take away
+  EXPECT_EQ(ku_home_set_name(home, nullptr), 0);  // nothing to take away
   ku_home_unref(home);
 }
 

@@ -236,7 +236,7 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
 // The lookup of ku_in_home and ku_home_check_alloc, inlined into both.
 [[gnu::always_inline]] inline int holds(const ku_home_t *home, const void *data) {
   if (!home || !data) return 0;
-  HomeLock g(home);
+  HomeLock g(home, "ku_in_home");
   ku_block_t *t = g.table();
   return t && ku_block_find(t, data) ? 1 : 0;
 }
@@ -248,7 +248,7 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
 // A sub-home of parent with a record of size bytes (ku_home_clone), or null; a size of 2^31 or
 // more is refused with ENOMEM.
 void *alloc_subhome(ku_home_t *parent, uint64_t size) noexcept {
-  HomeLock g(parent);
+  HomeLock g(parent, "ku_home_clone");
   return kub_alloc(parent, g.table(), size, alloc_home);
 }
 
@@ -270,7 +270,7 @@ void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) noexcept {
   st->kub_ref = 0;
   _ku_home_deinit(sub);
   sg.hand_over();
-  fill_before_free(sub, size);
+  fill_before_free(sub, size);  // which leaves kEndedLock in the record's kuh_lock
   free(sub);
 }
 
@@ -281,14 +281,14 @@ extern "C" {
 KU_API void *ku_alloc(ku_home_t *home, int size) {
   if (negative_size(size)) return nullptr;
   if (!home) return malloc(static_cast<size_t>(size));
-  HomeLock g(home);
+  HomeLock g(home, "ku_alloc");
   return kub_alloc(home, g.table(), static_cast<uint64_t>(size), alloc_plain);
 }
 
 KU_API void *ku_zalloc(ku_home_t *home, int size) {
   if (negative_size(size)) return nullptr;
   if (!home) return calloc(1, static_cast<size_t>(size));
-  HomeLock g(home);
+  HomeLock g(home, "ku_zalloc");
   return kub_alloc(home, g.table(), static_cast<uint64_t>(size), alloc_zeroed);
 }
 
@@ -299,7 +299,7 @@ KU_API void *ku_salloc(ku_home_t *home, int size) {
   if (!home) {
     p = calloc(1, static_cast<size_t>(stored));
   } else {
-    HomeLock g(home);
+    HomeLock g(home, "ku_salloc");
     p = kub_alloc(home, g.table(), static_cast<uint64_t>(stored), alloc_zeroed);
   }
   if (p) memcpy(p, &stored, sizeof stored);
@@ -314,12 +314,13 @@ KU_API void ku_free(ku_home_t *home, void *data) {
   }
   bool preloaded;
   {
-    HomeLock g(home);
+    HomeLock g(home, "ku_free");
     ku_block_t *t = g.table();
     assert(t && "ku_free: the home has no block table");
     if (!t) return;
     ku_alloc_t *e = ku_block_find(t, data);
     const int found = ku_alloc_check(t, e);
+    if (!found) foreign_block(home, t, data, "ku_free");
     assert(found && "ku_free: the address is not an allocation of this home");
     if (!found) return;
     if (e->kua_home) return end_subhome(g, t, e);
@@ -346,7 +347,7 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
     return nullptr;
   }
   const auto want = static_cast<uint64_t>(size);
-  HomeLock g(home);
+  HomeLock g(home, "ku_realloc");
   ku_block_t *t = g.table();
   if (!data) return kub_alloc(home, t, want, alloc_plain);
   if (!t) return nullptr;

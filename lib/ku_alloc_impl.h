@@ -47,6 +47,8 @@ struct ku_block_s {
   uint32_t kub_auto_all : 1;  // an automatic home that has made no heap allocation yet
   uint32_t kub_inrec : 1;     // the table shares one heap block with its home record
   uint32_t kub_mapped : 1;    // the table came from the spare pool or has pages of its own
+  uint32_t kub_named : 1;     // the home has a name (ku_alloc_name.cpp)
+  uint32_t kub_tracked : 1;   // the home is on the list of live homes (ku_alloc_debug.cpp)
   ku_alloc_t kub_nodes[];
 };
 
@@ -73,11 +75,36 @@ constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 // above).
 constexpr uint64_t table_bytes(uint64_t n) { return (n + 4) * sizeof(ku_alloc_t); }
 
+// ---- Ended homes ----
+
+// What kuh_lock holds in a record that ending its home hands back to the C library: the freed
+// fill.  No mutex block can lie there (the address is not canonical on x86-64), so a call that
+// finds it was given a home that has ended, and stops with a message instead of calling a lock
+// hook with it.  Free() of the C library leaves the third word of a small block alone, so the
+// mark usually survives until the block is handed out again.
+inline constexpr uintptr_t kEndedLock = ~uintptr_t{0} / 0xFF * kFreedFill;
+inline bool is_ended_lock(const void *lock) noexcept {
+  return reinterpret_cast<uintptr_t>(lock) == kEndedLock;
+}
+
+// Writes "CALL: home ADDR: already ended" on standard error and aborts (ku_alloc_debug.cpp).
+[[noreturn]] void home_ended(const ku_home_t *home, const char *call) noexcept;
+
+// Marks a record whose home has ended before the record goes back to the C library.
+inline void mark_ended(ku_home_t *home) noexcept {
+  home->kuh_lock = reinterpret_cast<void *>(kEndedLock);
+}
+
 // ---- Lock guards ----
 
-// MEMLOCK and UNLOCK of one home; a home without mutexes costs one null test each.
-inline void lock_home(const ku_home_t *home) noexcept {
-  if (home && home->kuh_lock) _ku_home_locker(home->kuh_lock);
+// MEMLOCK and UNLOCK of one home; a home without mutexes costs one null test each.  call names
+// the public call for the message about an ended home.
+inline void lock_home(const ku_home_t *home, const char *call = nullptr) noexcept {
+  if (home && home->kuh_lock) {
+    if (is_ended_lock(home->kuh_lock)) [[unlikely]]
+      home_ended(home, call);
+    _ku_home_locker(home->kuh_lock);
+  }
 }
 inline void unlock_home(const ku_home_t *home) noexcept {
   if (home && home->kuh_lock) _ku_home_unlocker(home->kuh_lock);
@@ -89,7 +116,9 @@ inline void unlock_home(const ku_home_t *home) noexcept {
 // the record, calls hand_over().
 class HomeLock {
  public:
-  explicit HomeLock(const ku_home_t *home) noexcept : home_(home) { lock_home(home_); }
+  explicit HomeLock(const ku_home_t *home, const char *call = nullptr) noexcept : home_(home) {
+    lock_home(home_, call);
+  }
   ~HomeLock() { unlock(); }
   HomeLock(const HomeLock &) = delete;
   HomeLock &operator=(const HomeLock &) = delete;
@@ -321,8 +350,8 @@ void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) noexcept;
 void _ku_home_deinit(ku_home_t *home) noexcept;
 ku_home_t *parent_of(const ku_home_t *home) noexcept;
 void run_destructor_once(ku_home_t *home) noexcept;
-int take_ref(ku_home_t *home) noexcept;
-int drop_ref(ku_home_t *home) noexcept;
+int take_ref(ku_home_t *home, const char *call) noexcept;
+int drop_ref(ku_home_t *home, const char *call) noexcept;
 
 // ku_alloc_stat.cpp
 void ku_home_stats_alloc(ku_block_t *t, const void *preload, uint64_t size,
@@ -332,5 +361,35 @@ void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) noexc
 // ku_alloc_lock.cpp
 void move_mutex_lock() noexcept;
 void move_mutex_unlock() noexcept;
+
+// ku_alloc_name.cpp: the names lock is taken last, under any home's lock.
+const char *name_of(const ku_home_t *home, const ku_block_t *t) noexcept;  // under home's lock
+void forget_name(const ku_home_t *home) noexcept;                          // the home is ending
+void names_fork_lock() noexcept;  // the names lock, for the fork handler alone
+void names_fork_unlock() noexcept;
+
+// ku_alloc_debug.cpp: the live-homes lock is taken first, before any home's lock.
+void track_home(ku_home_t *home) noexcept;  // a new heap home, not yet shared
+void live_fork_lock() noexcept;             // the live-homes lock, for the fork handler alone
+void live_fork_unlock() noexcept;
+// Holds the live-homes lock while a home's last reference may go, once tracking has ever been
+// on (otherwise it does nothing), so that the walk over live homes never meets a dying one.
+// Writes the line that tells why data is not a block of the home (whose lock the caller holds,
+// t its table) on standard error, for the assertion that follows.
+void foreign_block(const ku_home_t *home, const ku_block_t *t, const void *data,
+                   const char *call) noexcept;
+class LiveLock {
+ public:
+  LiveLock() noexcept;
+  ~LiveLock() { unlock(); }
+  LiveLock(const LiveLock &) = delete;
+  LiveLock &operator=(const LiveLock &) = delete;
+  // Takes an ending top-level home off the list, if it is on it (kub_tracked).
+  void forget(const ku_home_t *home, const ku_block_t *t) noexcept;
+  void unlock() noexcept;
+
+ private:
+  bool held_;
+};
 
 #endif  // KU_ALLOC_IMPL_H

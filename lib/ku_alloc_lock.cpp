@@ -59,17 +59,21 @@ pthread_mutex_t move_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // A child of fork() must not inherit a library lock that another thread of the parent held.
 // So the forking thread takes all of them first, in the one order in which any thread may hold
-// them together: the move mutex, then the page pool's lock (a move holds the move mutex while
-// it takes a table from the pool; nothing holds the pool's lock while it waits for another).
-// One handler takes them all, so that the order does not follow the order in which a static
-// link happens to pull in the library's files.  Homes' own mutexes are the program's to guard.
+// them together (doc/homes.md): the live-homes lock, the move mutex, the names lock, the spare
+// pool's lock.  One handler takes them all, so that the order does not follow the order in
+// which a static link happens to pull in the library's files.  Homes' own mutexes are the
+// program's to guard.
 void before_fork() {
+  live_fork_lock();
   move_mutex_lock();
+  names_fork_lock();
   pool_fork_lock();
 }
 void after_fork() {
   pool_fork_unlock();
+  names_fork_unlock();
   move_mutex_unlock();
+  live_fork_unlock();
 }
 
 [[gnu::constructor]] void guard_fork() { pthread_atfork(before_fork, after_fork, after_fork); }
@@ -86,6 +90,7 @@ extern "C" {
 
 KU_API int ku_home_threadsafe(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_threadsafe");
   if (home->kuh_lock) return 0;
   // A program that installed its own hooks before keeps all six of them.
   if (!_ku_home_unlocker) {
@@ -108,7 +113,7 @@ KU_API int ku_home_is_threadsafe(ku_home_t const *home) { return home && home->k
 
 KU_API int ku_home_mutex_lock(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
-  if (take_ref(home) <= 0) return ku_seterrno(EINVAL);
+  if (take_ref(home, "ku_home_mutex_lock") <= 0) return ku_seterrno(EINVAL);
   if (!home->kuh_lock) return 0;
   // The reference stays taken when the lock fails, as the caller's unlock will not follow.
   const int r = _ku_home_mutex_locker(home->kuh_lock);
@@ -118,25 +123,29 @@ KU_API int ku_home_mutex_lock(ku_home_t *home) {
 KU_API int ku_home_mutex_unlock(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
   // The user mutex goes first: dropping the last reference destroys it.
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_mutex_unlock");
   if (home->kuh_lock) {
     const int r = _ku_home_mutex_unlocker(home->kuh_lock);
     if (r) return ku_seterrno(r);
   }
-  return drop_ref(home) < 0 ? ku_seterrno(EINVAL) : 0;
+  return drop_ref(home, "ku_home_mutex_unlock") < 0 ? ku_seterrno(EINVAL) : 0;
 }
 
 KU_API int ku_home_lock(ku_home_t *home) {
   if (!home) return EFAULT;
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_lock");
   return home->kuh_lock ? _ku_home_mutex_locker(home->kuh_lock) : -1;
 }
 
 KU_API int ku_home_trylock(ku_home_t *home) {
   if (!home) return EFAULT;
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_trylock");
   return home->kuh_lock ? _ku_home_mutex_trylocker(home->kuh_lock) : -1;
 }
 
 KU_API int ku_home_unlock(ku_home_t *home) {
   if (!home) return EFAULT;
+  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_unlock");
   return home->kuh_lock ? _ku_home_mutex_unlocker(home->kuh_lock) : -1;
 }
 

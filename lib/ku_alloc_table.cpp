@@ -32,6 +32,8 @@ void copy_header(ku_block_t *to, const ku_block_t *from) {
   to->kub_preauto = from->kub_preauto;
   to->kub_destructor = from->kub_destructor;
   to->kub_stats = from->kub_stats;
+  to->kub_named = from->kub_named;
+  to->kub_tracked = from->kub_tracked;
 }
 
 // ---- Consistency check ----

@@ -163,6 +163,7 @@ void end_dying(const Dying &f) {
       if (!t->kub_preauto) give_area(t->kub_preload, t->kub_prsize);
     }
     if (t->kub_stats) free(t->kub_stats);
+    if (t->kub_named) forget_name(f.home);
     release_table(t);
     f.home->kuh_blocks = nullptr;
   }
@@ -191,9 +192,10 @@ void resume(DyingStack &stack, ku_home_t *parent) {
 // Frees everything of the home; the caller holds the home's internal lock, and this releases
 // ku_home_deinit and ku_home_destroy: both end a top-level home that holds one reference;
 // ku_home_deinit only one whose record is the caller's (kub_hauto).
-void end_top_home(ku_home_t *home, bool callers_record) {
+void end_top_home(ku_home_t *home, bool callers_record, const char *call) {
   if (!home) return;
-  HomeLock g(home);
+  LiveLock live;
+  HomeLock g(home, call);
   ku_block_t *t = g.table();
   if (!t) return;
   assert(t->kub_ref == 1 && "ku_home_deinit/destroy: the home's count is not 1");
@@ -201,6 +203,8 @@ void end_top_home(ku_home_t *home, bool callers_record) {
          "ku_home_deinit: the home's record is the allocator's");
   assert(!t->kub_parent && "ku_home_deinit/destroy: the home is a sub-home");
   if (t->kub_ref != 1 || (callers_record && !t->kub_hauto) || t->kub_parent) return;
+  live.forget(home, t);
+  live.unlock();
   _ku_home_deinit(home);
   g.hand_over();
 }
@@ -256,6 +260,7 @@ void _ku_home_deinit(ku_home_t *home) noexcept {
     end_dying(f);
     stack.pop();
     if (!parent) continue;
+    mark_ended(gone);
     free(gone);
     resume(stack, parent);
   }
@@ -285,8 +290,8 @@ void run_destructor_once(ku_home_t *home) noexcept {
 
 // Takes a reference under the home's lock.  Returns 1; 0 for a home without table; -1 for a
 // count of zero (a dying home).
-int take_ref(ku_home_t *home) noexcept {
-  HomeLock g(home);
+int take_ref(ku_home_t *home, const char *call) noexcept {
+  HomeLock g(home, call);
   ku_block_t *t = g.table();
   if (!t) return 0;
   assert(t->kub_ref != 0 && "ku_home_ref: the home's count is zero");
@@ -297,8 +302,9 @@ int take_ref(ku_home_t *home) noexcept {
 
 // Drops a reference; the last one ends the home.  Returns 1 when the home was ended, 0 when it
 // was not, -1 for a home without table.
-int drop_ref(ku_home_t *home) noexcept {
-  HomeLock g(home);
+int drop_ref(ku_home_t *home, const char *call) noexcept {
+  LiveLock live;  // before the home's lock: the walk over live homes holds it while it locks
+  HomeLock g(home, call);
   ku_block_t *t = g.table();
   if (!t) return -1;
   // A dying home's count is 0: lowering it would store REF_MAX.
@@ -306,14 +312,20 @@ int drop_ref(ku_home_t *home) noexcept {
   if (--t->kub_ref != 0) return 0;
   if (t->kub_parent) {
     // Parent before child: the sub-home's lock goes before its parent's is taken.
+    live.unlock();
     g.unlock();
     end_unreferenced_subhome(home);
     return 1;
   }
   const bool heap_record = !t->kub_hauto;
+  live.forget(home, t);
+  live.unlock();
   _ku_home_deinit(home);
   g.hand_over();
-  if (heap_record) free(home);
+  if (heap_record) {
+    mark_ended(home);
+    free(home);
+  }
   return 1;
 }
 
@@ -332,7 +344,9 @@ KU_API void *ku_home_new(int size) {
     ku_seterrno(ENOMEM);
     return nullptr;
   }
-  return new_home_record(static_cast<uint64_t>(size), nullptr);
+  ku_home_t *home = new_home_record(static_cast<uint64_t>(size), nullptr);
+  if (home) track_home(home);
+  return home;
 }
 
 KU_API ku_home_t *ku_home_create(void) {
@@ -362,16 +376,18 @@ KU_API ku_home_t *ku_home_ref(ku_home_t *home) {
     ku_seterrno(EFAULT);
     return nullptr;
   }
-  const int taken = take_ref(home);
+  const int taken = take_ref(home, "ku_home_ref");
   assert(taken != 0 && "ku_home_ref: the home has no block table");
   return taken > 0 ? home : nullptr;
 }
 
-KU_API int ku_home_unref(ku_home_t *home) { return home && drop_ref(home) > 0 ? 1 : 0; }
+KU_API int ku_home_unref(ku_home_t *home) {
+  return home && drop_ref(home, "ku_home_unref") > 0 ? 1 : 0;
+}
 
 KU_API uint64_t ku_home_refcount(ku_home_t *home) {
   if (!home) return 0;
-  HomeLock g(home);
+  HomeLock g(home, "ku_home_refcount");
   ku_block_t *t = g.table();
   return t ? t->kub_ref : 0;
 }
@@ -382,7 +398,7 @@ KU_API int ku_home_has_parent(ku_home_t const *home) { return ku_home_parent(hom
 
 KU_API int ku_home_destructor(ku_home_t *home, void (*destructor)(void *)) {
   if (!home) return ku_seterrno(EFAULT);
-  HomeLock g(home);
+  HomeLock g(home, "ku_home_destructor");
   ku_block_t *t = g.table();
   if (!t || t->kub_destructor) return -1;
   t->kub_destructor = destructor;
@@ -394,8 +410,8 @@ KU_API int ku_home_desctructor(ku_home_t *home, void (*destructor)(void *)) {
   return ku_home_destructor(home, destructor);
 }
 
-KU_API void ku_home_deinit(ku_home_t *home) { end_top_home(home, true); }
+KU_API void ku_home_deinit(ku_home_t *home) { end_top_home(home, true, "ku_home_deinit"); }
 
-KU_API void ku_home_destroy(ku_home_t *home) { end_top_home(home, false); }
+KU_API void ku_home_destroy(ku_home_t *home) { end_top_home(home, false, "ku_home_destroy"); }
 
 }  // extern "C"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The home report: its exact text for small trees (addresses replaced by names), the order of
-// its entries, the locks it takes, and its failures.
+// The home reports: the tree's exact text for small trees (addresses replaced by names), the
+// order of its blocks and their previews, the folded lines, the locks taken, and the failures.
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 #include <ku/ku_alloc.h>
@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <string>
@@ -78,25 +80,50 @@ TEST(HomeReport, home_without_table_says_so) {
   EXPECT_EQ(named(report(&record), {{&record, "H"}}), "home H: size 24, no table\n");
 }
 
-TEST(HomeReport, small_tree_with_a_sub_home) {
+TEST(HomeReport, small_tree_with_a_named_sub_home) {
   ku_home_t *root = ku_home_create();
-  void *a = ku_alloc(root, 16);
+  auto *a = static_cast<char *>(ku_alloc(root, 16));
+  strcpy(a, "peer1");
   auto *sub = static_cast<ku_home_t *>(ku_home_clone(root, 32));
-  void *b = ku_alloc(sub, 8);
+  ASSERT_EQ(ku_home_set_name(sub, "request %d", 42), 0);
+  auto *b = static_cast<uint32_t *>(ku_zalloc(sub, 8));
   ASSERT_TRUE(a && sub && b);
+  b[0] = 0x2a01;
   std::map<const void *, std::string> names{{root, "R"}, {a, "A"}, {sub, "S"}, {b, "B"}};
 
-  const std::string head = "home R: size 24, refs 1, 2 entries in 31 slots\n";
-  const std::string block_a = "  A: 16 bytes\n";
+  const std::string head = "home R: 2 blocks, 48 bytes, refs 1\n";
+  const std::string block_a = "  A: 16 bytes heap \"peer1\"\n";
   const std::string block_s =
-      "  S: 32 bytes, home\n"
-      "    home S: size 32, refs 1, 1 entry in 31 slots, parent R\n"
-      "      B: 8 bytes\n"
-      "      total: 1 entry, 8 bytes\n";
-  const std::string tail = "  total: 2 entries, 48 bytes; with sub-homes 3 entries, 56 bytes\n";
-  EXPECT_THAT(named(report(root), names),
-              AnyOf(Eq(head + block_a + block_s + tail), Eq(head + block_s + block_a + tail)));
+      "  home S \"request 42\": 1 block, 8 bytes, refs 1, size 32, parent R\n"
+      "    B: 8 bytes heap \"\\x01*\\x00\\x00\\x00\\x00\\x00\\x00\"\n";
+  const std::string tail = "  with sub-homes: 3 blocks, 56 bytes\n";
+  // Blocks first, in address order, then the sub-homes.
+  EXPECT_EQ(named(report(root), names), head + block_a + block_s + tail);
   ku_home_unref(root);
+}
+
+TEST(HomeReport, previews_show_text_and_escape_the_rest) {
+  ku_home_t *home = ku_home_create();
+  struct {
+    const char *bytes;
+    int size;
+    const char *shown;
+  } cases[] = {
+      {"forgotten 42", 13, "\"forgotten 42\""},
+      {"a\"b\\c\n\td", 9, "\"a\\\"b\\\\c\\n\\td\""},
+      {"x", 2, "\"x\""},                       // all of the block but its NUL
+      {"x\0\0\0", 4, "\"x\\x00\\x00\\x00\""},  // one character in a larger block
+      {"0123456789abcdefghijklmn", 25, "\"0123456789abcdefghijklmn\""},
+      {"0123456789abcdefghijklmnopqrstuvwxyz", 30, "\"0123456789abcdefghijklmn\"..."},
+      {"\x80\xff", 2, "\"\\x80\\xff\""},
+  };
+  for (const auto &c : cases) {
+    void *p = ku_memdup(home, c.bytes, c.size);
+    ASSERT_NE(p, nullptr);
+    EXPECT_THAT(report(home), HasSubstr(std::string(" bytes heap ") + c.shown + "\n")) << c.shown;
+    ku_free(home, p);
+  }
+  ku_home_unref(home);
 }
 
 TEST(HomeReport, sub_home_alone_reports_like_its_part_of_the_tree) {
@@ -107,7 +134,7 @@ TEST(HomeReport, sub_home_alone_reports_like_its_part_of_the_tree) {
   std::string indented;
   for (size_t at = 0; at < alone.size();) {
     size_t nl = alone.find('\n', at);
-    indented += "    " + alone.substr(at, nl + 1 - at);
+    indented += "  " + alone.substr(at, nl + 1 - at);
     at = nl + 1;
   }
   EXPECT_THAT(report(root), HasSubstr(indented));
@@ -125,16 +152,16 @@ TEST(HomeReport, preload_area_carved_blocks_and_statistics) {
   ASSERT_TRUE(carved && heap);
   std::map<const void *, std::string> names{{home, "H"}, {carved, "C"}, {heap, "P"}};
 
+  memcpy(carved, "carved", 7);
+  memcpy(heap, "on the heap", 12);
   const std::string head =
-      "home H: size 24, refs 1, 2 entries in 31 slots\n"
-      "  preload: 32 of 64 bytes used\n";
-  const std::string c = "  C: 10 bytes, preload\n";
-  const std::string p = "  P: 100 bytes\n";
-  const std::string tail =
-      "  total: 2 entries, 110 bytes\n"
+      "home H: 2 blocks, 110 bytes, refs 1\n"
+      "  preload: 32 of 64 bytes used\n"
       "  stats: alloc 1 (100 bytes), free 0 (0 bytes), live 1 (100 bytes), carved 2, "
       "carved freed 1, sub-homes 0, resizes 0\n";
-  EXPECT_THAT(named(report(home), names), AnyOf(Eq(head + c + p + tail), Eq(head + p + c + tail)));
+  const std::string c = "  C: 10 bytes carved \"carved\"\n";
+  const std::string p = "  P: 100 bytes heap \"on the heap\"\n";
+  EXPECT_THAT(named(report(home), names), AnyOf(Eq(head + c + p), Eq(head + p + c)));
   ku_home_unref(home);
 }
 
@@ -143,25 +170,63 @@ TEST(HomeReport, automatic_home_is_marked) {
   ku_home_t *home = ku_home_auto(area, sizeof area);
   ASSERT_NE(home, nullptr);
   EXPECT_EQ(named(report(home), {{home, "H"}}),
-            "home H: size 1024, refs 1, 0 entries in 7 slots, automatic\n"
-            "  preload: 0 of 824 bytes used\n"
-            "  total: 0 entries, 0 bytes\n");
+            "home H: 0 blocks, 0 bytes, refs 1, size 1024, automatic\n"
+            "  preload: 0 of 824 bytes used\n");
   ku_home_deinit(home);
 }
 
-TEST(HomeReport, entries_come_in_table_slot_order) {
+TEST(HomeReport, blocks_come_in_address_order) {
   ku_home_t *home = ku_home_create();
-  for (int i = 0; i < 40; ++i) ASSERT_NE(ku_alloc(home, 8 + i), nullptr);
-  std::vector<std::string> slots;
-  const ku_block_t *t = home->kuh_blocks;
-  for (uint64_t i = 0; i < t->kub_n; ++i)
-    if (t->kub_nodes[i].kua_data != nullptr) {
-      char buf[32];
-      snprintf(buf, sizeof buf, "%p", t->kub_nodes[i].kua_data);
-      slots.push_back(buf);
-    }
-  EXPECT_EQ(entry_addresses(report(home), "  "), slots);
+  std::vector<uintptr_t> blocks;
+  for (int i = 0; i < 40; ++i) {
+    void *p = ku_zalloc(home, 8 + i);
+    ASSERT_NE(p, nullptr);
+    blocks.push_back(reinterpret_cast<uintptr_t>(p));
+  }
+  std::sort(blocks.begin(), blocks.end());
+  std::vector<std::string> expected;
+  for (uintptr_t p : blocks) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%p", reinterpret_cast<void *>(p));
+    expected.push_back(buf);
+  }
+  EXPECT_EQ(entry_addresses(report(home), "  "), expected);
   ku_home_unref(home);
+}
+
+// ---- Folded lines ----
+
+std::string folded(ku_home_t *home) {
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *f = open_memstream(&text, &size);
+  EXPECT_EQ(ku_home_report_folded(home, f), 0);
+  fclose(f);
+  std::string out(text, size);
+  free(text);
+  return out;
+}
+
+TEST(HomeReport, folded_lines_add_up_by_name) {
+  ku_home_t *server = ku_home_create();
+  ku_home_set_name(server, "server");
+  ASSERT_NE(ku_alloc(server, 100), nullptr);
+  for (int i = 0; i < 2; ++i) {
+    auto *req = static_cast<ku_home_t *>(ku_home_clone(server, 24));
+    ku_home_set_name(req, "req;%d", i);
+    ASSERT_NE(ku_alloc(req, 10), nullptr);
+    auto *unnamed = static_cast<ku_home_t *>(ku_home_clone(req, 40));
+    ASSERT_NE(ku_alloc(unnamed, 7), nullptr);
+  }
+  (void)ku_home_clone(server, 32);  // holds nothing but its record
+  std::string out = folded(server);
+  // Children come before their parent; a record counts in its own home's frame.
+  EXPECT_THAT(out, HasSubstr("server;req:0;(unnamed) 47\nserver;req:0 34\n"));
+  EXPECT_THAT(out, HasSubstr("server;req:1;(unnamed) 47\nserver;req:1 34\n"));
+  EXPECT_THAT(out, HasSubstr("server;(unnamed) 32\n"));
+  EXPECT_THAT(out, testing::EndsWith("server 100\n"));
+  EXPECT_EQ(folded(nullptr), "");
+  ku_home_unref(server);
 }
 
 // ---- Locks ----
@@ -228,7 +293,7 @@ TEST_F(HomeReportLocks, every_home_is_locked_while_written_and_released_after) {
   std::string out = report(root);
   EXPECT_EQ(internal_locks, 2);
   EXPECT_EQ(internal_unlocks, 2);
-  EXPECT_THAT(out, HasSubstr(", refs 1, 1 entry in 31 slots, threadsafe\n"));
+  EXPECT_THAT(out, HasSubstr(": 1 block, 24 bytes, refs 1, threadsafe\n"));
   EXPECT_THAT(out, HasSubstr(", parent "));
   ku_home_unref(root);
 }

@@ -81,6 +81,14 @@ TEST(UniqueHome, clone_is_freed_through_its_parent) {
   EXPECT_EQ(ku_in_home(parent.get(), raw), 0);
 }
 
+TEST(UniqueHome, takes_a_name) {
+  ku::unique_home server = ku::unique_home::create("server");
+  ku::unique_home request = ku::unique_home::clone(server.get(), "request", 64);
+  EXPECT_STREQ(ku_home_name(server.get()), "server");
+  EXPECT_STREQ(ku_home_name(request.get()), "request");
+  EXPECT_EQ(request.get()->kuh_size, 64);
+}
+
 TEST(UniqueHome, ends_a_callers_home_without_freeing_the_record) {
   ku_home_t record{};
   ASSERT_EQ(ku_home_init(&record), 0);

@@ -88,6 +88,16 @@ class unique_home {
                            int size = static_cast<int>(sizeof(ku_home_t))) noexcept {
     return unique_home(static_cast<ku_home_t *>(ku_home_clone(parent, size)));
   }
+  /* The same, with the home named name (ku_home_set_name), as the reports show it.  A name that
+   * cannot be copied for want of memory leaves the home unnamed. */
+  static unique_home create(const char *name,
+                            int size = static_cast<int>(sizeof(ku_home_t))) noexcept {
+    return named(create(size), name);
+  }
+  static unique_home clone(ku_home_t *parent, const char *name,
+                           int size = static_cast<int>(sizeof(ku_home_t))) noexcept {
+    return named(clone(parent, size), name);
+  }
 
   ku_home_t *get() const noexcept { return home_; }
   explicit operator bool() const noexcept { return home_ != nullptr; }
@@ -101,6 +111,10 @@ class unique_home {
   void swap(unique_home &other) noexcept { std::swap(home_, other.home_); }
 
  private:
+  static unique_home named(unique_home home, const char *name) noexcept {
+    if (home && name != nullptr) ku_home_set_name(home.get(), "%s", name);
+    return home;
+  }
   ku_home_t *home_ = nullptr;
 };
 

@@ -281,21 +281,58 @@ KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_fi
 
 /* Diagnostics */
 
-/* Writes a readable tree of home to stream, one line per item, two blanks of indent per level
- * (lines deeper than 40 levels are indented as level 40 and begin with "[LEVEL] "):
- *   home ADDR: size N, refs R, U entries in N slots[, parent ADDR][, threadsafe][, automatic]
- *     preload: USED of SIZE bytes used            (when the home has a preload area)
- *     ADDR: N bytes[, preload]                     (one line per entry, in table slot order)
- *     ADDR: N bytes, home                          (a sub-home entry, followed by its own tree)
- *     total: E entries, B bytes[; with sub-homes E entries, B bytes]
- *     stats: alloc C (B bytes), free C (B bytes), live C (B bytes), carved C, carved freed C,
- *            sub-homes C, resizes C                (on one line, when statistics are on)
- * A home without table prints "home ADDR: size N, no table", a NULL home "home (null)".
- * Takes each home's internal lock while it is written, parent before child, so the stream must
- * not allocate in the homes reported.  Returns 0; -1 with EFAULT for a NULL stream, -1 with
- * ENOMEM when memory to walk a tree deeper than 16 levels ran out, or -1 with the stream's
- * errno when a write failed; the stream is flushed before it returns. */
+/* Writes a readable tree of home to stream, for finding what a program left in it.  One line per
+ * item, two blanks of indent per level (lines deeper than 40 levels are indented as level 40
+ * and begin with "[LEVEL] "):
+ *   home ADDR["NAME"]: E blocks, B bytes, refs R[, size S][, parent ADDR][, threadsafe][,
+ * automatic] preload: USED of SIZE bytes used             (when the home has a preload area) stats:
+ * alloc C (B bytes), free C (B bytes), live C (B bytes), carved C, carved freed C, sub-homes C,
+ * resizes C                 (on one line, when statistics are on) ADDR: N bytes heap|carved PREVIEW
+ * (one line per block, in address order) home ADDR ...                                 (each
+ * sub-home's tree, in address order) with sub-homes: E blocks, B bytes             (when it has
+ * sub-homes) E and B count the entries of the home's own table, sub-home records included (at their
+ * record size); "with sub-homes" adds every home below.  NAME is the home's name
+ * (ku_home_set_name), S the record's size when it is not 24.  PREVIEW is the block's first bytes as
+ * a C string literal: text up to its NUL when the block starts with text, else up to 24 bytes
+ * escaped, followed by "..." when bytes are left out.  A home without table prints "home ADDR: size
+ * N, no table", a NULL home "home (null)".  Takes each home's internal lock while it is written,
+ * parent before child, so the stream must not allocate in the homes reported.  Returns 0; -1
+ * with EFAULT for a NULL stream, -1 with ENOMEM when memory to order a home's blocks (16 bytes
+ * a block) or to walk a tree deeper than 16 levels ran out, or -1 with the stream's errno when
+ * a write failed; the stream is flushed before it returns. */
 KU_API int ku_home_report(ku_home_t *home, FILE *stream);
+
+/* Writes the tree of home as folded stacks, the input of flame-graph tools: one line per home
+ * that holds blocks, "TOP;CHILD;...;HOME BYTES", the names from home down to it joined by ';'
+ * and the bytes of its own blocks (its record counts as a block of its own).  A home without a
+ * name is "(unnamed)", so that unnamed homes of one parent add up in one frame; ';' and newline
+ * in a name are written as ':'.  Lines of equal paths are for the tool to add up.  Locks, stream
+ * and results as ku_home_report; a NULL home writes nothing. */
+KU_API int ku_home_report_folded(ku_home_t *home, FILE *stream);
+
+/* Names a home: the name is the text printf would write for format and its arguments, copied
+ * into memory the home owns and frees when it ends (outside its table: no block is added, and no
+ * statistics change).  A NULL format takes the name away.  The reports show it.  Returns 0; -1
+ * with errno EFAULT for a NULL home, EINVAL for a home without table, ENOMEM when memory ran
+ * out (the old name then stays). */
+KU_API int ku_home_set_name(ku_home_t *home, const char *format, ...) KU_PRINTF(2, 3);
+
+/* The home's name, or NULL for a home without one (a NULL home, or one without table,
+ * included).  The text stays valid until the home is renamed or ends. */
+KU_API const char *ku_home_name(ku_home_t const *home);
+
+/* Calls visit(home, arg) for every live top-level heap home (made by ku_home_new,
+ * ku_home_create or ku_home_clone(NULL, ..)), oldest first, until visit returns non-zero; for
+ * a program's own debugging endpoint (visit may call ku_home_report, ku_home_name, the
+ * statistics, and allocate in any home).  Homes are listed only while the global log's level
+ * (ku_log_global, from KU_DEBUG) is 2 or more when they are made; with it, every listed home
+ * still alive at exit is written with its report on that log.  The list costs 32 bytes a live
+ * heap home and nothing when it is off.  Homes started in a caller's record (ku_home_init,
+ * ku_home_auto), sub-homes and detached sub-homes are not listed.  visit runs under the lock of
+ * the list: it must not make or end a heap home.  Returns the number of homes visited; -1 with
+ * errno EFAULT for a NULL visit, ENOTSUP when no home was ever listed (the log's level was
+ * below 2), ENOMEM when memory to order the homes ran out. */
+KU_API int ku_home_walk_live(int (*visit)(ku_home_t *home, void *arg), void *arg);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: MIT
+// Names of homes.  A name lives beside its home, in one process-wide map keyed by the home
+// record, so that records and tables keep their layout and a home without a name costs nothing:
+// the map is consulted only when a name is set or read, and when a home with kub_named ends.
+//
+// The names lock is the last lock of the library's order: it is taken under any home's lock
+// (the teardown forgets names with the dying homes' locks held) and nothing is taken under it.
+#include "ku_alloc_impl.h"
+#include "ku_alloc_ptrmap.h"
+
+#include <ku/ku.h>
+#include <ku/ku_alloc.h>
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+pthread_mutex_t names_mutex = PTHREAD_MUTEX_INITIALIZER;
+PtrMap names;  // home record -> its name, a malloc'd string
+
+class NamesLock {
+ public:
+  NamesLock() noexcept { pthread_mutex_lock(&names_mutex); }
+  ~NamesLock() { pthread_mutex_unlock(&names_mutex); }
+  NamesLock(const NamesLock &) = delete;
+  NamesLock &operator=(const NamesLock &) = delete;
+};
+
+char *as_name(uintptr_t value) { return reinterpret_cast<char *>(value); }
+
+}  // namespace
+
+void names_fork_lock() noexcept { pthread_mutex_lock(&names_mutex); }
+void names_fork_unlock() noexcept { pthread_mutex_unlock(&names_mutex); }
+
+// The name of home, whose lock the caller holds (t is its table), or null.  The name stays
+// while the lock is held: renaming takes it too.
+const char *name_of(const ku_home_t *home, const ku_block_t *t) noexcept {
+  if (!t || !t->kub_named) return nullptr;
+  NamesLock lock;
+  const uintptr_t *v = names.find(home);
+  return v ? as_name(*v) : nullptr;
+}
+
+// Frees the name of a home that is ending.
+void forget_name(const ku_home_t *home) noexcept {
+  char *name;
+  {
+    NamesLock lock;
+    name = as_name(names.take(home));
+  }
+  free(name);
+}
+
+extern "C" {
+
+KU_API int ku_home_set_name(ku_home_t *home, const char *format, ...) {
+  if (!home) return ku_seterrno(EFAULT);
+  char *name = nullptr;
+  if (format) {
+    // Most names fit a line: formatted once on the stack, then copied.
+    char line[128];
+    va_list ap;
+    va_start(ap, format);
+    const int n = vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof line) {
+      name = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
+      if (!name) return ku_seterrno(ENOMEM);
+      memcpy(name, line, static_cast<size_t>(n) + 1);
+    } else {
+      va_start(ap, format);
+      name = ku_vasprintf(nullptr, format, ap);  // malloc'd, as a null home gives
+      va_end(ap);
+      if (!name) return -1;
+    }
+  }
+  char *old = nullptr;
+  int rc = 0;
+  {
+    HomeLock g(home, "ku_home_set_name");
+    ku_block_t *t = g.table();
+    if (!t) {
+      rc = ku_seterrno(EINVAL);
+      old = name;
+    } else if (!name) {
+      if (t->kub_named) {
+        NamesLock lock;
+        old = as_name(names.take(home));
+      }
+      t->kub_named = 0;
+    } else {
+      NamesLock lock;
+      uintptr_t was;
+      if (names.put(home, reinterpret_cast<uintptr_t>(name), &was)) {
+        old = as_name(was);
+        t->kub_named = 1;
+      } else {
+        rc = ku_seterrno(ENOMEM);
+        old = name;
+      }
+    }
+  }
+  free(old);
+  return rc;
+}
+
+KU_API const char *ku_home_name(ku_home_t const *home) {
+  if (!home) return nullptr;
+  HomeLock g(home, "ku_home_name");
+  return name_of(home, g.table());
+}
+
+}  // extern "C"

@@ -334,6 +334,7 @@ void give_area(void *area, uint64_t bytes) noexcept;
 // Mapped room for the teardown's ordering of addresses, and its return.
 void *take_scratch(uint64_t bytes, uint64_t *got) noexcept;
 void give_scratch(void *room, uint64_t bytes) noexcept;
+void release_spares() noexcept;  // frees every spare table and area
 // The pool's lock, for the fork handler alone.
 void pool_fork_lock() noexcept;
 void pool_fork_unlock() noexcept;

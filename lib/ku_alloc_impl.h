@@ -93,6 +93,8 @@ inline bool is_ended_lock(const void *lock) noexcept {
 // Marks a record whose home has ended before the record goes back to the C library.
 inline void mark_ended(ku_home_t *home) noexcept {
   home->kuh_lock = reinterpret_cast<void *>(kEndedLock);
+  // free() follows: the compiler must not drop the mark as a dead store.
+  asm volatile("" : : "r"(home) : "memory");
 }
 
 // ---- Lock guards ----

@@ -69,7 +69,8 @@ case $cflags in *"-I$root/"*) ;; *) echo "pkg-config --cflags ku gave: $cflags";
 rpath=$(pkg-config --variable=libdir ku)
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -pedantic -Werror tests/consumer/consumer.c -o "$work/consumer" \
-  $(pkg-config --cflags --libs ku) -Wl,-rpath,"$rpath"
+  -DKU_PACKAGE_VERSION="\"$(pkg-config --modversion ku)\"" $(pkg-config --cflags --libs ku) \
+  -Wl,-rpath,"$rpath"
 # shellcheck disable=SC2046
 c++ -std=c++17 -Wall -Wextra -pedantic -Werror tests/deb/consumer.cpp -o "$work/consumer_cxx" \
   $(pkg-config --cflags --libs ku) -Wl,-rpath,"$rpath"

@@ -3,6 +3,7 @@
  * hold), no feature-test macros, no warnings at -Wall -Wextra -pedantic.  The declarations are
  * checked against their documented types without being linked; the calls below use start-up,
  * error numbers, lookup and the log objects. */
+#include <ku/ku_version.h> /* first: it stands alone */
 #include <ku/ku.h>
 #include <ku/ku_socket.h>
 #include <ku/ku_sockaddr.h>
@@ -16,6 +17,7 @@
 #include <ku/ku_log.h>
 #include <ku/ku_alloc.h>
 #include <ku/ku_alloc_stat.h>
+#include <ku/ku_version.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -26,6 +28,7 @@
 /* <ku/ku.h> */
 HAS_TYPE(&ku_init, int (*)(void));
 HAS_TYPE(&ku_deinit, void (*)(void));
+HAS_TYPE(&ku_version, const char *(*)(void));
 HAS_TYPE(&ku_errno, int (*)(void));
 HAS_TYPE(&ku_seterrno, int (*)(int));
 HAS_TYPE(&ku_strerror, const char *(*)(int));

@@ -6,6 +6,7 @@
 find_program(KU_GROFF groff)
 
 separate_arguments(KU_EXAMPLE_FLAGS UNIX_COMMAND "${CMAKE_C_FLAGS} ${CMAKE_EXE_LINKER_FLAGS}")
+list(APPEND KU_EXAMPLE_FLAGS -I${KU_GENERATED_INCLUDE})
 foreach(page IN LISTS KU_MAN_PAGES)
   get_filename_component(page_name ${page} NAME)
   if(KU_GROFF)

@@ -150,7 +150,7 @@ TEST(Move, detached_allocations_belong_to_nobody) {
   EXPECT_EQ(ku_in_home(sub, q), 1);
   ku_home_unref(h);
   EXPECT_EQ(seen.calls, 1);
-  free(p);
+  ku_free(nullptr, p);  // free(p), without the compiler's warning about a block of ku_alloc
   ku_home_ref(sub);
   EXPECT_EQ(ku_home_unref(sub), 0);
   EXPECT_EQ(ku_home_unref(sub), 1);  // a top-level heap home now: frees itself and q

@@ -63,7 +63,7 @@ TEST(Kinds, larger_home_record_is_zeroed_and_left_to_the_caller) {
 TEST(Kinds, home_smaller_than_its_record_is_refused) {
   ku_home_t *parent = ku_home_create();
 #ifndef NDEBUG
-  EXPECT_DEATH(ku_home_new(23), "below 24");
+  EXPECT_DEATH((void)ku_home_new(23), "below 24");
   EXPECT_DEATH(ku_home_clone(parent, 23), "below 24");
 #else
   errno = 0;

@@ -6,6 +6,7 @@
 #include <ku/ku.hpp>
 #include <ku/ku_alloc_stat.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -413,6 +414,22 @@ TEST(HomeResource, equality_is_sameness_of_the_home) {
   EXPECT_TRUE(a == b);
   EXPECT_FALSE(a == c);
   EXPECT_FALSE(a == *std::pmr::new_delete_resource());
+}
+
+TEST(MakeArray, value_initialised_items_in_one_block_or_null_with_enomem) {
+  struct Item {
+    int count = 3;
+    const char *name = nullptr;
+  };
+  ku::unique_home home = ku::unique_home::create();
+  Item *items = ku::make_array<Item>(home.get(), 10);
+  ASSERT_NE(items, nullptr);
+  EXPECT_EQ(ku_in_home(home.get(), items), 1);
+  for (int i = 0; i < 10; i++) EXPECT_TRUE(items[i].count == 3 && items[i].name == nullptr);
+  volatile std::size_t overflowing = SIZE_MAX / sizeof(Item) + 2;
+  errno = 0;
+  EXPECT_EQ(ku::make_array<Item>(home.get(), overflowing), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
 }
 
 #ifndef NDEBUG

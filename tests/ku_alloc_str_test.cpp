@@ -106,7 +106,8 @@ TEST(Strings, refusals_set_errno_and_make_no_block) {
     run("strdup of NULL", EINVAL, [&] { return ku_strdup(h, null_text); });
     run("strndup of NULL", EINVAL, [&] { return ku_strndup(h, null_text, 4); });
     run("memdup of NULL", EINVAL, [&] { return ku_memdup(h, null_text, 4); });
-    run("memdup of a negative size", ENOMEM, [&] { return ku_memdup(h, "abc", ku_test::opaque(-1)); });
+    run("memdup of a negative size", ENOMEM,
+        [&] { return ku_memdup(h, "abc", ku_test::opaque(-1)); });
     run("asprintf of NULL", EINVAL, [&] { return ku_asprintf(h, null_text, 0); });
     run("vasprintf of NULL", EINVAL, [&] { return vasprintf_of(h, null_text); });
     // A text of 2^31 bytes or more does not fit an int size.

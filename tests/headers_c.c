@@ -131,6 +131,8 @@ HAS_TYPE(&ku_home_init_stats, void (*)(ku_home_t *));
 HAS_TYPE(&ku_home_get_stats, void (*)(ku_home_t *, int, ku_home_stats_t *, int));
 HAS_TYPE(&ku_home_stat_add, void (*)(ku_home_stats_t *, const ku_home_stats_t *));
 
+static KU_LOG_DEFINE(c_log, "c", NULL);
+
 static int failures;
 
 static void check(int ok, const char *what) {
@@ -164,6 +166,9 @@ int main(void) {
   check(ku_log_global.log_size == (int)sizeof(ku_log_t), "ku_log_global has the wrong size");
   check(strcmp(ku_log_global.log_name, "ku") == 0, "global log is not named ku");
   check(strcmp(ku_log_default.log_name, "brome") == 0, "default log is not named brome");
+  check(c_log.log_size == (int)sizeof(ku_log_t) && strcmp(c_log.log_name, "c") == 0 &&
+            c_log.log_env == NULL && c_log.log_init == 0 && c_log.log_logger == NULL,
+        "KU_LOG_DEFINE did not set a log up as the library's own");
 
   ku_deinit();
   return failures == 0 ? 0 : 1;

@@ -32,7 +32,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(file IN ITEMS
         bin/hostpeek lib/libku.a lib/libku.so lib/libku.so.0
         lib/pkgconfig/ku.pc lib/cmake/ku/kuConfig.cmake lib/cmake/ku/kuConfigVersion.cmake
-        share/man/man1/hostpeek.1
+        share/man/man1/hostpeek.1 share/doc/ku/homes.md share/doc/ku/CHANGELOG.md
         include/ku/ku.h include/ku/ku_socket.h include/ku/ku_sockaddr.h include/ku/ku_log.h
         include/ku/ku_alloc.h include/ku/ku_alloc_stat.h)
   if(NOT EXISTS ${prefix}/${file})

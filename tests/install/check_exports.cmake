@@ -60,6 +60,7 @@ list(REMOVE_DUPLICATES shared)
 compare(shared "the exports of libku.so")
 
 # ---- libku.a: global definitions of default visibility ----
+# Names with two leading underscores are the compiler's (a sanitizer's __odr_asan.*), never ours.
 execute_process(COMMAND ${READELF} -sW ${STATIC} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${READELF} failed on ${STATIC}")
@@ -69,7 +70,10 @@ string(REPLACE "\n" ";" lines "${out}")
 foreach(line IN LISTS lines)
   # "Num: Value Size Type Bind Vis Ndx Name"
   if(line MATCHES "^ *[0-9]+: +[0-9a-f]+ +[0-9x]+ +[A-Z_]+ +GLOBAL +DEFAULT +([0-9]+|COM) +([^ ]+)$")
-    list(APPEND public "${CMAKE_MATCH_2}")
+    set(name "${CMAKE_MATCH_2}")
+    if(NOT name MATCHES "^__")
+      list(APPEND public "${name}")
+    endif()
   endif()
 endforeach()
 list(REMOVE_DUPLICATES public)

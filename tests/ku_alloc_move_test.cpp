@@ -324,13 +324,14 @@ TEST(Steal, to_null_detaches_one_block_or_subhome) {
   void *p = ku_alloc(a, 24);
   auto *sub = static_cast<ku_home_t *>(ku_home_clone(a, sizeof(ku_home_t)));
   ku_alloc(sub, 40);
-  EXPECT_EQ(ku_steal(nullptr, a, p), p);
+  void *loose = ku_steal(nullptr, a, p);
+  EXPECT_EQ(loose, p);
   EXPECT_EQ(ku_steal(nullptr, a, sub), sub);
   EXPECT_FALSE(ku_in_home(a, p));
   EXPECT_EQ(ku_home_parent(sub), nullptr);
   EXPECT_HOME_OK(a);
   ku_home_unref(a);
-  free(p);             // the caller's now
+  free(loose);         // the caller's now
   ku_home_unref(sub);  // a top-level heap home now
 }
 

@@ -210,31 +210,6 @@ TEST(LogInit, level_text_is_read_as_atoi_reads_it_and_clamped_to_int) {
   EXPECT_EQ(r.err, "");
 }
 
-// ---- A module's log ----
-
-KU_LOG_DEFINE(module_log, "module", "MODULE_DEBUG");
-
-SCENARIO(module_log) {
-  _ku_llog(&module_log, 3, "m.c", "f", 1, "three\n");
-  show(&module_log);
-}
-
-TEST(LogDefine, module_log_reads_its_variable_or_follows_the_default_log) {
-  ChildResult r = run_child("module_log", {"MODULE_DEBUG= 3x", "SHOW_DEBUG_LEVELS="});
-  EXPECT_CHILD_OK(r);
-  EXPECT_EQ(r.out, "module 2 3\n");
-  EXPECT_EQ(without_lines(r.err),
-            std::string(kInitDefault) +
-                "lib/ku_log.cpp:N ku_log_init() module: initialized log to level 3 "
-                "(MODULE_DEBUG= 3x)\nm.c:1 f() three\n");
-  r = run_child("module_log", {"BROME_DEBUG=2", "SHOW_DEBUG_LEVELS="});
-  EXPECT_CHILD_OK(r);
-  EXPECT_EQ(r.out, "module 1 0\n");
-  EXPECT_EQ(without_lines(r.err),
-            "lib/ku_log.cpp:N ku_log_init() brome: initialized log to level 2 (BROME_DEBUG=2)\n"
-            "lib/ku_log.cpp:N ku_log_init() module: logging at default level 2\n");
-}
-
 // ---- Lazy initialisation by the first record ----
 
 SCENARIO(first_record_initialises) {

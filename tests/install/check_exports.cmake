@@ -13,6 +13,7 @@ foreach(var NM READELF SHARED STATIC MAP SYMBOLS)
   endif()
 endforeach()
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/ku_exports.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../run_step.cmake)
 ku_exported_names(${MAP} expected node)
 
 set(problems "")
@@ -33,12 +34,9 @@ macro(compare found where)
 endmacro()
 
 # ---- libku.so ----
-execute_process(COMMAND ${NM} -D --defined-only ${SHARED} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "${NM} failed on ${SHARED}")
-endif()
+run(${NM} -D --defined-only ${SHARED})
+string(REPLACE "\n" ";" lines "${run_output}")
 set(shared "")
-string(REPLACE "\n" ";" lines "${out}")
 foreach(line IN LISTS lines)
   # "<address> <type> <name>[@@<version>]"; the version node itself is an absolute symbol.
   if(NOT line MATCHES "^[0-9a-fA-F]* +([A-Za-z]) +([^ ]+)$" OR CMAKE_MATCH_1 STREQUAL "A")
@@ -61,12 +59,9 @@ compare(shared "the exports of libku.so")
 
 # ---- libku.a: global definitions of default visibility ----
 # Names with two leading underscores are the compiler's (a sanitizer's __odr_asan.*), never ours.
-execute_process(COMMAND ${READELF} -sW ${STATIC} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "${READELF} failed on ${STATIC}")
-endif()
+run(${READELF} -sW ${STATIC})
+string(REPLACE "\n" ";" lines "${run_output}")
 set(public "")
-string(REPLACE "\n" ";" lines "${out}")
 foreach(line IN LISTS lines)
   # "Num: Value Size Type Bind Vis Ndx Name"
   if(line MATCHES "^ *[0-9]+: +[0-9a-f]+ +[0-9x]+ +[A-Z_]+ +GLOBAL +DEFAULT +([0-9]+|COM) +([^ ]+)$")

@@ -225,9 +225,9 @@ KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data);
 
 /* Strings and copies.  Each result is an ordinary block of the home, made with ku_alloc: freed
  * with ku_free or with the home, resized with ku_realloc.  With a NULL home it comes from
- * malloc and is the caller's to free().  On failure they return NULL with errno ENOMEM (memory
- * ran out, or the copy with its terminating NUL would be 2^31 bytes or more) or EINVAL (a NULL
- * string or format). */
+ * malloc and is the caller's to free (with ku_free(NULL, p): see KU_DEALLOC_KU_FREE).  On failure
+ * they return NULL with errno ENOMEM (memory ran out, or the copy with its terminating NUL would be
+ * 2^31 bytes or more) or EINVAL (a NULL string or format). */
 
 /* A copy of the NUL-terminated string s. */
 KU_API char *ku_strdup(ku_home_t *home, const char *s) KU_MALLOC KU_DEALLOC_KU_FREE;

@@ -41,7 +41,8 @@ for f in "$libdir/libku.so.0" "$libdir/libku.so" "$libdir/libku.a" "$libdir/pkgc
   "$libdir/cmake/ku/kuConfig.cmake" "$root/usr/include/ku/ku.h" "$root/usr/bin/hostpeek" \
   "$root/usr/share/man/man1/hostpeek.1.gz" "$root/usr/share/man/man3/ku_alloc.3.gz" \
   "$root/usr/share/man/man3/ku_home_new.3.gz" "$root/usr/share/man/man3/ku_strdup.3.gz" \
-  "$root/usr/share/doc/libku0/copyright" "$root/usr/share/doc/libku0/changelog.gz"; do
+  "$root/usr/share/doc/libku0/copyright" "$root/usr/share/doc/libku0/changelog.gz" \
+  "$root/usr/share/doc/libku-dev/homes.md.gz"; do
   [ -e "$f" ] || { echo "== the packages lack ${f#"$root"}"; exit 1; }
 done
 MANPATH=$root/usr/share/man man -P cat ku_home_new 2>/dev/null | head -n 1 | grep -q '^KU_ALLOC(3)'
@@ -69,7 +70,8 @@ case $cflags in *"-I$root/"*) ;; *) echo "pkg-config --cflags ku gave: $cflags";
 rpath=$(pkg-config --variable=libdir ku)
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -pedantic -Werror tests/consumer/consumer.c -o "$work/consumer" \
-  $(pkg-config --cflags --libs ku) -Wl,-rpath,"$rpath"
+  -DKU_PACKAGE_VERSION="\"$(pkg-config --modversion ku)\"" $(pkg-config --cflags --libs ku) \
+  -Wl,-rpath,"$rpath"
 # shellcheck disable=SC2046
 c++ -std=c++17 -Wall -Wextra -pedantic -Werror tests/deb/consumer.cpp -o "$work/consumer_cxx" \
   $(pkg-config --cflags --libs ku) -Wl,-rpath,"$rpath"

@@ -16,4 +16,6 @@ KU_API int ku_init(void) {
 
 KU_API void ku_deinit(void) {}
 
+KU_API const char *ku_version(void) { return KU_VERSION_STRING; }
+
 }  // extern "C"

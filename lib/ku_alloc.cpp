@@ -37,6 +37,19 @@ bool negative_size(int size) {
   return true;
 }
 
+// The size of n elements of size bytes into *bytes, or false with ENOMEM when the product
+// overflows or reaches 2^31, the first size no block can have.  Checked before anything else,
+// so a refused size is refused alike with a home and without one.
+bool array_bytes(size_t n, size_t size, uint64_t *bytes) {
+  size_t product;
+  if (__builtin_mul_overflow(n, size, &product) || product >= kSizeLimit) {
+    ku_seterrno(ENOMEM);
+    return false;
+  }
+  *bytes = product;
+  return true;
+}
+
 // Makes one allocation of the home, whose internal lock the caller holds; t is the home's
 // table as read under that lock.  May replace the table.
 [[gnu::always_inline]] inline void *kub_alloc(ku_home_t *home, ku_block_t *t, uint64_t size,
@@ -233,6 +246,70 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
   return p;
 }
 
+// ku_alloc and ku_zalloc, and their array calls, once the size is known to be below 2^31.
+// call names the public call for the message about an ended home.
+[[gnu::always_inline]] inline void *alloc_fresh(ku_home_t *home, uint64_t size, alloc_kind kind,
+                                                const char *call) {
+  if (!home) return kind == alloc_plain ? malloc(size) : calloc(1, size);
+  HomeLock g(home, call);
+  return kub_alloc(home, g.table(), size, kind);
+}
+
+// ku_free.  The library's own calls come here rather than to ku_free, whose declaration names
+// it the deallocator of the allocation calls: the compiler would take a block passed both to
+// realloc() (a NULL home) and to it for a mismatch.
+[[gnu::always_inline]] inline void free_block(ku_home_t *home, void *data, const char *call) {
+  if (!data) return;
+  if (!home) {
+    free(data);
+    return;
+  }
+  bool preloaded;
+  {
+    HomeLock g(home, call);
+    ku_block_t *t = g.table();
+    assert(t && "ku_free: the home has no block table");
+    if (!t) return;
+    ku_alloc_t *e = ku_block_find(t, data);
+    const int found = ku_alloc_check(t, e);
+    if (!found) foreign_block(home, t, data, call);
+    assert(found && "ku_free: the address is not an allocation of this home");
+    if (!found) return;
+    if (e->kua_home) return end_subhome(g, t, e);
+
+    preloaded = ku_is_preloaded(t, data);
+    if (t->kub_stats) ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
+    if (preloaded) {
+      fill_freed(data, e->kua_size);
+      mark_unused(data, round8(e->kua_size));
+    } else {
+      fill_before_free(data, e->kua_size);
+    }
+    take_entry(t, e);
+  }
+  // Released outside the lock: free() needs nothing of the home.
+  if (!preloaded) free(data);
+}
+
+// ku_realloc and ku_realloc_array, once the size is known to be below 2^31.
+[[gnu::always_inline]] inline void *resize(ku_home_t *home, void *data, uint64_t want,
+                                           const char *call) {
+  if (!home) return realloc(data, want);
+  if (want == 0) {
+    free_block(home, data, call);
+    return nullptr;
+  }
+  HomeLock g(home, call);
+  ku_block_t *t = g.table();
+  if (!data) return kub_alloc(home, t, want, alloc_plain);
+  if (!t) return nullptr;
+  ku_alloc_t *hole = nullptr;
+  ku_alloc_t *e = ku_block_find(t, data, &hole);
+  if (!ku_alloc_check(t, e) || e->kua_home) return nullptr;
+  if (ku_is_preloaded(t, data)) return realloc_carved(t, e, data, want);
+  return realloc_heap(t, e, hole, data, want);
+}
+
 // The lookup of ku_in_home and ku_home_check_alloc, inlined into both.
 [[gnu::always_inline]] inline int holds(const ku_home_t *home, const void *data) {
   if (!home || !data) return 0;
@@ -280,82 +357,44 @@ extern "C" {
 
 KU_API void *ku_alloc(ku_home_t *home, int size) {
   if (negative_size(size)) return nullptr;
-  if (!home) return malloc(static_cast<size_t>(size));
-  HomeLock g(home, "ku_alloc");
-  return kub_alloc(home, g.table(), static_cast<uint64_t>(size), alloc_plain);
+  return alloc_fresh(home, static_cast<uint64_t>(size), alloc_plain, "ku_alloc");
 }
 
 KU_API void *ku_zalloc(ku_home_t *home, int size) {
   if (negative_size(size)) return nullptr;
-  if (!home) return calloc(1, static_cast<size_t>(size));
-  HomeLock g(home, "ku_zalloc");
-  return kub_alloc(home, g.table(), static_cast<uint64_t>(size), alloc_zeroed);
+  return alloc_fresh(home, static_cast<uint64_t>(size), alloc_zeroed, "ku_zalloc");
 }
 
 KU_API void *ku_salloc(ku_home_t *home, int size) {
   if (negative_size(size)) return nullptr;
   const int32_t stored = size < 4 ? 4 : size;
-  void *p;
-  if (!home) {
-    p = calloc(1, static_cast<size_t>(stored));
-  } else {
-    HomeLock g(home, "ku_salloc");
-    p = kub_alloc(home, g.table(), static_cast<uint64_t>(stored), alloc_zeroed);
-  }
+  void *p = alloc_fresh(home, static_cast<uint64_t>(stored), alloc_zeroed, "ku_salloc");
   if (p) memcpy(p, &stored, sizeof stored);
   return p;
 }
 
-KU_API void ku_free(ku_home_t *home, void *data) {
-  if (!data) return;
-  if (!home) {
-    free(data);
-    return;
-  }
-  bool preloaded;
-  {
-    HomeLock g(home, "ku_free");
-    ku_block_t *t = g.table();
-    assert(t && "ku_free: the home has no block table");
-    if (!t) return;
-    ku_alloc_t *e = ku_block_find(t, data);
-    const int found = ku_alloc_check(t, e);
-    if (!found) foreign_block(home, t, data, "ku_free");
-    assert(found && "ku_free: the address is not an allocation of this home");
-    if (!found) return;
-    if (e->kua_home) return end_subhome(g, t, e);
-
-    preloaded = ku_is_preloaded(t, data);
-    if (t->kub_stats) ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
-    if (preloaded) {
-      fill_freed(data, e->kua_size);
-      mark_unused(data, round8(e->kua_size));
-    } else {
-      fill_before_free(data, e->kua_size);
-    }
-    take_entry(t, e);
-  }
-  // Released outside the lock: free() needs nothing of the home.
-  if (!preloaded) free(data);
-}
+KU_API void ku_free(ku_home_t *home, void *data) { free_block(home, data, "ku_free"); }
 
 KU_API void *ku_realloc(ku_home_t *home, void *data, int size) {
   if (negative_size(size)) return nullptr;
-  if (!home) return realloc(data, static_cast<size_t>(size));
-  if (size == 0) {
-    ku_free(home, data);
-    return nullptr;
-  }
-  const auto want = static_cast<uint64_t>(size);
-  HomeLock g(home, "ku_realloc");
-  ku_block_t *t = g.table();
-  if (!data) return kub_alloc(home, t, want, alloc_plain);
-  if (!t) return nullptr;
-  ku_alloc_t *hole = nullptr;
-  ku_alloc_t *e = ku_block_find(t, data, &hole);
-  if (!ku_alloc_check(t, e) || e->kua_home) return nullptr;
-  if (ku_is_preloaded(t, data)) return realloc_carved(t, e, data, want);
-  return realloc_heap(t, e, hole, data, want);
+  return resize(home, data, static_cast<uint64_t>(size), "ku_realloc");
+}
+
+KU_API void *ku_alloc_array(ku_home_t *home, size_t n, size_t size) {
+  uint64_t bytes;
+  return array_bytes(n, size, &bytes) ? alloc_fresh(home, bytes, alloc_plain, "ku_alloc_array")
+                                      : nullptr;
+}
+
+KU_API void *ku_zalloc_array(ku_home_t *home, size_t n, size_t size) {
+  uint64_t bytes;
+  return array_bytes(n, size, &bytes) ? alloc_fresh(home, bytes, alloc_zeroed, "ku_zalloc_array")
+                                      : nullptr;
+}
+
+KU_API void *ku_realloc_array(ku_home_t *home, void *data, size_t n, size_t size) {
+  uint64_t bytes;
+  return array_bytes(n, size, &bytes) ? resize(home, data, bytes, "ku_realloc_array") : nullptr;
 }
 
 KU_API int ku_in_home(ku_home_t *home, void const *data) { return holds(home, data); }

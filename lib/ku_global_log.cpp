@@ -3,5 +3,5 @@
 #include <ku/ku_log.h>
 
 extern "C" {
-KU_API ku_log_t ku_log_global = {sizeof(ku_log_t), "ku", "KU_DEBUG", 0, 9, 0, nullptr, nullptr};
+KU_API KU_LOG_DEFINE(ku_log_global, "ku", "KU_DEBUG");
 }

@@ -9,7 +9,8 @@ target_link_libraries(headers_c PRIVATE ku)
 add_test(NAME headers_c COMMAND headers_c)
 
 set(KU_HEADER_DIR ${PROJECT_SOURCE_DIR}/lib/include)
-set(KU_STRICT_FLAGS -Wall -Wextra -pedantic -Werror -fsyntax-only -I${KU_HEADER_DIR})
+set(KU_STRICT_FLAGS -Wall -Wextra -pedantic -Werror -fsyntax-only -I${KU_HEADER_DIR}
+    -I${KU_GENERATED_INCLUDE})
 add_test(NAME headers_c11_no_warnings
          COMMAND ${CMAKE_C_COMPILER} -std=c11 ${KU_STRICT_FLAGS} ${CMAKE_CURRENT_SOURCE_DIR}/headers_c.c)
 foreach(header ku ku_socket ku_sockaddr ku_log ku_alloc ku_alloc_stat)
@@ -19,3 +20,8 @@ foreach(header ku ku_socket ku_sockaddr ku_log ku_alloc ku_alloc_stat)
            COMMAND ${CMAKE_CXX_COMPILER} -x c++ -std=c++17 ${KU_STRICT_FLAGS}
                    ${KU_HEADER_DIR}/ku/${header}.h)
 endforeach()
+# The generated <ku/ku_version.h> holds macros only, which alone make an empty C program:
+# headers_c.c includes it first, before anything else.
+add_test(NAME header_ku_version_alone_cxx17
+         COMMAND ${CMAKE_CXX_COMPILER} -x c++ -std=c++17 ${KU_STRICT_FLAGS}
+                 ${KU_GENERATED_INCLUDE}/ku/ku_version.h)

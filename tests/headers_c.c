@@ -3,6 +3,7 @@
  * hold), no feature-test macros, no warnings at -Wall -Wextra -pedantic.  The declarations are
  * checked against their documented types without being linked; the calls below use start-up,
  * error numbers, lookup and the log objects. */
+#include <ku/ku_version.h> /* first: it stands alone */
 #include <ku/ku.h>
 #include <ku/ku_socket.h>
 #include <ku/ku_sockaddr.h>
@@ -16,6 +17,7 @@
 #include <ku/ku_log.h>
 #include <ku/ku_alloc.h>
 #include <ku/ku_alloc_stat.h>
+#include <ku/ku_version.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -26,6 +28,7 @@
 /* <ku/ku.h> */
 HAS_TYPE(&ku_init, int (*)(void));
 HAS_TYPE(&ku_deinit, void (*)(void));
+HAS_TYPE(&ku_version, const char *(*)(void));
 HAS_TYPE(&ku_errno, int (*)(void));
 HAS_TYPE(&ku_seterrno, int (*)(int));
 HAS_TYPE(&ku_strerror, const char *(*)(int));
@@ -128,6 +131,8 @@ HAS_TYPE(&ku_home_init_stats, void (*)(ku_home_t *));
 HAS_TYPE(&ku_home_get_stats, void (*)(ku_home_t *, int, ku_home_stats_t *, int));
 HAS_TYPE(&ku_home_stat_add, void (*)(ku_home_stats_t *, const ku_home_stats_t *));
 
+static KU_LOG_DEFINE(c_log, "c", NULL);
+
 static int failures;
 
 static void check(int ok, const char *what) {
@@ -161,6 +166,9 @@ int main(void) {
   check(ku_log_global.log_size == (int)sizeof(ku_log_t), "ku_log_global has the wrong size");
   check(strcmp(ku_log_global.log_name, "ku") == 0, "global log is not named ku");
   check(strcmp(ku_log_default.log_name, "brome") == 0, "default log is not named brome");
+  check(c_log.log_size == (int)sizeof(ku_log_t) && strcmp(c_log.log_name, "c") == 0 &&
+            c_log.log_env == NULL && c_log.log_init == 0 && c_log.log_logger == NULL,
+        "KU_LOG_DEFINE did not set a log up as the library's own");
 
   ku_deinit();
   return failures == 0 ? 0 : 1;

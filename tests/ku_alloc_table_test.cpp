@@ -79,7 +79,7 @@ TEST(Table, entry_beyond_a_cleared_slot_is_still_found) {
   EXPECT_EQ(ku_in_home(ch.h, ch.c), 1);
   EXPECT_EQ(ku_home_check_alloc(ch.h, ch.c), 1);
   // Freeing it needs the same walk past both empty slots.
-  ku_free(ch.h, ch.c);
+  ku_free(ch.h, ku_test::opaque(ch.c));  // hidden: ch.c is looked up once more below
   EXPECT_EQ(table(ch.h)->kub_used, 0u);
   EXPECT_EQ(ku_in_home(ch.h, ch.c), 0);
 }

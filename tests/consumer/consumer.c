@@ -3,7 +3,8 @@
  * find_package(ku), as a position-independent and as a plain executable and against the static
  * library.  It exits with 0 and prints "consumer: ok" when every check holds.  Besides calling
  * the library, it writes and reads every exported object and checks that the library works on
- * the very objects the program sees. */
+ * the very objects the program sees.  KU_PACKAGE_VERSION is the version that pkg-config or the
+ * CMake package reported: the installed header and the library must say the same. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <ku/ku.h>
@@ -196,6 +197,7 @@ int main(void) {
   struct addrinfo *list = NULL;
   char host[64];
   char port[16];
+  char version[32];
   int rc;
 
   prepare_logs();
@@ -232,6 +234,14 @@ int main(void) {
   /* The exported log objects are plain data that a C program can read. */
   check(strcmp(ku_log_global.log_name, "ku") == 0, "global log is not named ku");
   check(strcmp(ku_log_default.log_name, "brome") == 0, "default log is not named brome");
+
+  snprintf(version, sizeof version, "%d.%d.%d", KU_VERSION_MAJOR, KU_VERSION_MINOR,
+           KU_VERSION_PATCH);
+  check(strcmp(version, KU_VERSION_STRING) == 0, "the version's numbers and text disagree");
+  check(strcmp(KU_VERSION_STRING, KU_PACKAGE_VERSION) == 0,
+        "<ku/ku_version.h> and the package disagree on the version");
+  check(strcmp(ku_version(), KU_VERSION_STRING) == 0,
+        "ku_version() and <ku/ku_version.h> disagree on the version");
 
   ku_deinit();
   if (failures != 0) return 1;

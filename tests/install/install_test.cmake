@@ -32,7 +32,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(file IN ITEMS
         bin/hostpeek lib/libku.a lib/libku.so lib/libku.so.0
         lib/pkgconfig/ku.pc lib/cmake/ku/kuConfig.cmake lib/cmake/ku/kuConfigVersion.cmake
-        share/man/man1/hostpeek.1
+        share/man/man1/hostpeek.1 share/doc/ku/homes.md share/doc/ku/CHANGELOG.md
         include/ku/ku.h include/ku/ku_socket.h include/ku/ku_sockaddr.h include/ku/ku_log.h
         include/ku/ku_alloc.h include/ku/ku_alloc_stat.h)
   if(NOT EXISTS ${prefix}/${file})
@@ -45,7 +45,7 @@ foreach(link IN ITEMS lib/libku.so lib/libku.so.0)
   endif()
 endforeach()
 file(GLOB headers RELATIVE ${prefix}/include/ku ${prefix}/include/ku/*)
-set(expected ku.h ku.hpp ku_alloc.h ku_alloc_stat.h ku_log.h ku_sockaddr.h ku_socket.h)
+set(expected ku.h ku.hpp ku_alloc.h ku_alloc_stat.h ku_log.h ku_sockaddr.h ku_socket.h ku_version.h)
 if(NOT headers STREQUAL expected)
   message(FATAL_ERROR "expected the public headers ${expected} in include/ku, found: ${headers}")
 endif()
@@ -82,6 +82,8 @@ file(REAL_PATH ${prefix}/lib prefix_libdir)
 if(NOT pc_libdir STREQUAL prefix_libdir)
   message(FATAL_ERROR "ku.pc names ${pc_libdir} as its libdir, not the install's ${prefix_libdir}")
 endif()
+run(${PKG_CONFIG} --modversion ku)
+string(STRIP "${run_output}" pc_version)
 run(${PKG_CONFIG} --static --libs ku)
 separate_arguments(pc_static_libs UNIX_COMMAND "${run_output}")
 list(TRANSFORM pc_static_libs REPLACE "^-lku$" "-l:libku.a")
@@ -100,7 +102,8 @@ foreach(variant IN ITEMS pie no-pie fpic static)
   endif()
   set(program ${WORK_DIR}/consumer-pkgconfig-${variant})
   run(${C_COMPILER} -std=c11 -Wall -Wextra -pedantic -Werror ${c_flags} ${variant_flags}
-      ${pc_cflags} ${SOURCE_DIR}/tests/consumer/consumer.c -o ${program}
+      ${pc_cflags} "-DKU_PACKAGE_VERSION=\"${pc_version}\""
+      ${SOURCE_DIR}/tests/consumer/consumer.c -o ${program}
       ${link_flags} ${variant_flags} ${variant_libs} -Wl,-rpath,${pc_libdir})
   expect_output("consumer: ok\n" ${program})
 endforeach()

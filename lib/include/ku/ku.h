@@ -16,6 +16,8 @@
 #ifndef KU_KU_H
 #define KU_KU_H
 
+#include <ku/ku_version.h>
+
 #include <stddef.h>
 #include <sys/types.h>
 #include <sys/socket.h>
@@ -46,6 +48,12 @@ KU_API int ku_init(void);
 /* Ends the use of the library.  Does nothing today (the SIGPIPE disposition stays ignored and
  * the logs keep their levels); call it for symmetry. */
 KU_API void ku_deinit(void);
+
+/* Returns the version of the library that runs, as "MAJOR.MINOR.PATCH" (for example "0.2.0"):
+ * KU_VERSION_STRING of the build that made it.  A program's own KU_VERSION_STRING names the
+ * headers it was compiled with; a later libku.so.0 may run it.  The text is static.  Cannot
+ * fail. */
+KU_API const char *ku_version(void);
 
 /* Returns the calling thread's errno.  Cannot fail. */
 KU_API int ku_errno(void);

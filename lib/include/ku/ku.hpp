@@ -9,7 +9,9 @@
  *   ku::home_mutex_guard  holds a home's user mutex (and a reference) for a scope;
  *   ku::auto_home<N>      an automatic home laid into an N-byte member buffer;
  *   ku::home_resource     a std::pmr::memory_resource that allocates in a home; for containers
- *                         with much churn, the upstream of a standard pool (see below).
+ *                         with much churn, the upstream of a standard pool (see below);
+ *   ku::make_array<T>     an array of n value-initialised T in a home;
+ *   ku::strdup            a string copy in a home.
  * The classes own references, never memory of their own, so a home still ends exactly as the
  * C interface says: its last reference frees everything allocated in it.
  * Unlike the library itself this layer may throw: home_resource throws std::bad_alloc and
@@ -29,10 +31,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <memory_resource>
 #include <mutex>
 #include <new>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 namespace ku {
@@ -322,6 +326,22 @@ class home_resource : public std::pmr::memory_resource {
 
   ku_home_t *home_;
 };
+
+/* An array of n value-initialised T (zeros for numbers and pointers) in one block of home
+ * (ku_alloc_array; a null home: malloc), freed with the home or with ku_free.  Returns null with
+ * errno ENOMEM when memory runs out or n * sizeof(T) overflows or reaches 2^31 bytes; n == 0
+ * returns null without an error number, as a size of 0 does.  The home never runs destructors,
+ * so T must not need one, and its blocks are 8-aligned, so T may not ask for more:
+ *   auto *counts = ku::make_array<uint32_t>(home.get(), buckets);   // buckets zeros
+ */
+template <class T> T *make_array(ku_home_t *home, std::size_t n) noexcept {
+  static_assert(std::is_trivially_destructible_v<T>, "a home frees without running destructors");
+  static_assert(std::is_nothrow_default_constructible_v<T>, "T must construct without throwing");
+  static_assert(alignof(T) <= home_resource::home_alignment, "a home's blocks are 8-aligned");
+  T *items = static_cast<T *>(ku_alloc_array(home, n, sizeof(T)));
+  if (items != nullptr) std::uninitialized_value_construct_n(items, n);
+  return items;
+}
 
 }  // namespace ku
 

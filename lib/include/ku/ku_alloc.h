@@ -29,6 +29,55 @@
 #endif
 #endif
 
+/*
+ * What the allocation calls promise, told to the compiler, which then warns about misuse and
+ * lets _FORTIFY_SOURCE check writes into blocks.  Each is empty where the compiler lacks it, and
+ * a program may define any of them (empty) before including this header.
+ *  KU_MALLOC           the result is a new block that aliases nothing and holds no pointers.
+ *  KU_ALLOC_SIZE(...)  the block's size is the argument given, or the product of the two given.
+ *  KU_DEALLOC_KU_FREE  the block is freed with ku_free (GCC 11 and later): freeing it with free()
+ *                      or resizing it with realloc() warns (-Wmismatched-dealloc), and so does
+ *                      ku_free() of a block from malloc().  With a NULL home, where a block is
+ *                      malloc's, free it with ku_free(NULL, p); a block detached by ku_steal is
+ *                      freed through the pointer ku_steal returns.
+ *  KU_NODISCARD        dropping the result always leaks: the calls that make a heap home.
+ */
+#ifndef KU_MALLOC
+#if defined(__GNUC__) || defined(__clang__)
+#define KU_MALLOC __attribute__((malloc))
+#else
+#define KU_MALLOC
+#endif
+#endif
+
+#ifndef KU_ALLOC_SIZE
+#if defined(__GNUC__) || defined(__clang__)
+#define KU_ALLOC_SIZE(...) __attribute__((alloc_size(__VA_ARGS__)))
+#else
+#define KU_ALLOC_SIZE(...)
+#endif
+#endif
+
+/* clang (14 included) accepts only the form of malloc without arguments. */
+#ifndef KU_DEALLOC_KU_FREE
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 11
+#define KU_DEALLOC_KU_FREE __attribute__((malloc(ku_free, 2)))
+#else
+#define KU_DEALLOC_KU_FREE
+#endif
+#endif
+
+/* In C++ the standard attribute, which a cast to void silences; GCC's own never is. */
+#ifndef KU_NODISCARD
+#if defined(__cplusplus) && __cplusplus >= 201703L
+#define KU_NODISCARD [[nodiscard]]
+#elif defined(__GNUC__) || defined(__clang__)
+#define KU_NODISCARD __attribute__((warn_unused_result))
+#else
+#define KU_NODISCARD
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -61,10 +110,10 @@ struct ku_home_s {
  * record; the rest is the caller's).  Returns it with one reference, or NULL with errno
  * ENOMEM (a negative size included).  A size of 0 to 23 aborts [EINVAL, NULL].
  * End it with ku_home_unref. */
-KU_API void *ku_home_new(int size);
+KU_NODISCARD KU_API void *ku_home_new(int size);
 
 /* ku_home_new(24). */
-KU_API ku_home_t *ku_home_create(void);
+KU_NODISCARD KU_API ku_home_t *ku_home_create(void);
 
 /* Starts a caller's home in the caller's record: a new table, no lock, one reference;
  * kuh_size is left as the caller set it.  The record must be zero-filled or ended: a table or
@@ -127,24 +176,6 @@ KU_API void ku_home_check(ku_home_t const *home);
  * of the home.  With a NULL home these are malloc, calloc, realloc and free.  A negative size
  * yields NULL with errno ENOMEM, with or without a home. */
 
-/* Returns size uninitialised bytes, or NULL (errno ENOMEM when memory ran out).  Size 0:
- * NULL without an error number, and no entry (with a NULL home: malloc(0)).  Small blocks of
- * a preloaded home are carved from its preload area, at offsets that are multiples of 8. */
-KU_API void *ku_alloc(ku_home_t *home, int size);
-
-/* As ku_alloc, but the bytes are zero. */
-KU_API void *ku_zalloc(ku_home_t *home, int size);
-
-/* As ku_zalloc for at least 4 bytes (a size of 0 to 3 is raised to 4), whose first 32-bit
- * integer then holds that size. */
-KU_API void *ku_salloc(ku_home_t *home, int size);
-
-/* Resizes a block of the home and returns its address, which may have changed; NULL with
- * nothing changed when the block cannot be resized (memory ran out: the old block stays valid),
- * is not an allocation of the home, or is a sub-home.  Size 0 frees data and returns NULL;
- * a NULL data allocates as ku_alloc. */
-KU_API void *ku_realloc(ku_home_t *home, void *data, int size);
-
 /* Frees a block of the home (a sub-home with everything in it), after filling its bytes with
  * 0xAA.  The fill costs as much as writing the block once; it is left out only for a block of
  * 64 KiB or more that glibc's own malloc mapped for itself, which its free() unmaps at once so
@@ -153,8 +184,38 @@ KU_API void *ku_realloc(ku_home_t *home, void *data, int size);
  * leaves the home, and the home's lock is released, before the sub-home's destructors run:
  * they may use the home as any other.  NULL data does nothing.  An address that is not an
  * allocation of the home, a home without table, or a sub-home whose count is REF_MAX abort
- * [nothing is freed]. */
+ * [nothing is freed].  (Declared first: the calls below name it as their deallocator.) */
 KU_API void ku_free(ku_home_t *home, void *data);
+
+/* Returns size uninitialised bytes, or NULL (errno ENOMEM when memory ran out).  Size 0:
+ * NULL without an error number, and no entry (with a NULL home: malloc(0)).  Small blocks of
+ * a preloaded home are carved from its preload area, at offsets that are multiples of 8. */
+KU_API void *ku_alloc(ku_home_t *home, int size) KU_MALLOC KU_ALLOC_SIZE(2) KU_DEALLOC_KU_FREE;
+
+/* As ku_alloc, but the bytes are zero. */
+KU_API void *ku_zalloc(ku_home_t *home, int size) KU_MALLOC KU_ALLOC_SIZE(2) KU_DEALLOC_KU_FREE;
+
+/* As ku_zalloc for at least 4 bytes (a size of 0 to 3 is raised to 4), whose first 32-bit
+ * integer then holds that size. */
+KU_API void *ku_salloc(ku_home_t *home, int size) KU_MALLOC KU_DEALLOC_KU_FREE;
+
+/* Resizes a block of the home and returns its address, which may have changed; NULL with
+ * nothing changed when the block cannot be resized (memory ran out: the old block stays valid),
+ * is not an allocation of the home, or is a sub-home.  Size 0 frees data and returns NULL;
+ * a NULL data allocates as ku_alloc. */
+KU_API void *ku_realloc(ku_home_t *home, void *data, int size) KU_ALLOC_SIZE(3) KU_DEALLOC_KU_FREE;
+
+/* Arrays: n elements of size bytes each, as ku_alloc, ku_zalloc and ku_realloc of n * size
+ * bytes.  The sizes are size_t and their product is checked here: one that overflows, or that
+ * is 2^31 bytes or more, gives NULL with errno ENOMEM (with or without a home) and changes
+ * nothing, never a shorter block.  A product of 0 (n or size 0) is a size of 0: NULL without an
+ * error number and no entry (with a NULL home, malloc(0)); ku_realloc_array then frees data. */
+KU_API void *ku_alloc_array(ku_home_t *home, size_t n, size_t size) KU_MALLOC
+    KU_ALLOC_SIZE(2, 3) KU_DEALLOC_KU_FREE;
+KU_API void *ku_zalloc_array(ku_home_t *home, size_t n, size_t size) KU_MALLOC
+    KU_ALLOC_SIZE(2, 3) KU_DEALLOC_KU_FREE;
+KU_API void *ku_realloc_array(ku_home_t *home, void *data, size_t n, size_t size)
+    KU_ALLOC_SIZE(3, 4) KU_DEALLOC_KU_FREE;
 
 /* 1 when data is an address returned for the home and not freed since, else 0 (also for a
  * NULL home or data; an address inside a block is not one).  A miss walks the whole table. */
@@ -165,29 +226,32 @@ KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data);
 
 /* Strings and copies.  Each result is an ordinary block of the home, made with ku_alloc: freed
  * with ku_free or with the home, resized with ku_realloc.  With a NULL home it comes from
- * malloc and is the caller's to free().  On failure they return NULL with errno ENOMEM (memory
- * ran out, or the copy with its terminating NUL would be 2^31 bytes or more) or EINVAL (a NULL
- * string or format). */
+ * malloc and is the caller's to free (with ku_free(NULL, p): see KU_DEALLOC_KU_FREE).  On failure
+ * they return NULL with errno ENOMEM (memory ran out, or the copy with its terminating NUL would be
+ * 2^31 bytes or more) or EINVAL (a NULL string or format). */
 
 /* A copy of the NUL-terminated string s. */
-KU_API char *ku_strdup(ku_home_t *home, const char *s);
+KU_API char *ku_strdup(ku_home_t *home, const char *s) KU_MALLOC KU_DEALLOC_KU_FREE;
 
 /* A copy of at most the first n bytes of s, stopping at a NUL, always NUL-terminated: s need
  * not be terminated within n bytes. */
-KU_API char *ku_strndup(ku_home_t *home, const char *s, size_t n);
+KU_API char *ku_strndup(ku_home_t *home, const char *s, size_t n) KU_MALLOC KU_DEALLOC_KU_FREE;
 
 /* A copy of the size bytes at p.  As ku_alloc for the size: a negative size gives ENOMEM, size
  * 0 gives NULL without an error number (with a NULL home, malloc(0)) and p is not read.  A NULL
- * p with a positive size gives EINVAL. */
-KU_API void *ku_memdup(ku_home_t *home, const void *p, int size);
+ * p with a positive size gives EINVAL.  (Not KU_MALLOC: the bytes copied may hold pointers.) */
+KU_API void *ku_memdup(ku_home_t *home, const void *p, int size)
+    KU_ALLOC_SIZE(3) KU_DEALLOC_KU_FREE;
 
 /* The text that printf would write for format and its arguments, NUL-terminated, in a block of
  * exactly its length + 1 bytes.  Besides ENOMEM and EINVAL, errno may be an error of
  * vsnprintf (EILSEQ for a wide character that cannot be converted). */
-KU_API char *ku_asprintf(ku_home_t *home, const char *format, ...) KU_PRINTF(2, 3);
+KU_API char *ku_asprintf(ku_home_t *home, const char *format, ...)
+    KU_PRINTF(2, 3) KU_MALLOC KU_DEALLOC_KU_FREE;
 
 /* As ku_asprintf with a va_list, which it consumes as vprintf does. */
-KU_API char *ku_vasprintf(ku_home_t *home, const char *format, va_list ap) KU_PRINTF(2, 0);
+KU_API char *ku_vasprintf(ku_home_t *home, const char *format, va_list ap)
+    KU_PRINTF(2, 0) KU_MALLOC KU_DEALLOC_KU_FREE;
 
 /* Moving, preloading, automatic homes */
 

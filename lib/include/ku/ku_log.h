@@ -133,6 +133,23 @@ KU_API void ku_perror2(const char *text, int error);
  * The file is __FILE__ as the caller's compiler spells it (see -fmacro-prefix-map). */
 #define KU_LOG(log, level, ...) _ku_llog((log), (level), __FILE__, __func__, __LINE__, __VA_ARGS__)
 
+/* KU_LOG_DEFINE(var, name, env): defines var, a module's log named name (the first word of its
+ * level reports) whose level comes from the environment variable env (NULL: none), set up as
+ * ku_log_global is: not initialised, no logger of its own.  Its first record or level operation
+ * initialises it as ku_log_init says: the level read from env when env is set, else it follows
+ * ku_log_default.  At file scope, with static in front for a log of one file:
+ *   static KU_LOG_DEFINE(app_log, "app", "APP_DEBUG");
+ *   KU_LOG(&app_log, 2, "accepted %d\n", fd);      written at app_log's level 2 or more
+ * Another file reaches a log defined without static through "extern ku_log_t app_log;". */
+#ifdef __cplusplus
+#define KU_LOG_DEFINE(var, name, env) \
+  ku_log_t var = {static_cast<int>(sizeof(ku_log_t)), (name), (env), 0, 9, 0, nullptr, nullptr}
+#else
+#define KU_LOG_DEFINE(var, name, env) \
+  ku_log_t var = {                    \
+      .log_size = (int)sizeof(ku_log_t), .log_name = (name), .log_env = (env), .log_level = 9}
+#endif
+
 #ifdef __cplusplus
 }
 #endif

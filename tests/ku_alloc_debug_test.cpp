@@ -155,12 +155,12 @@ TEST_F(Misuse, a_foreign_free_says_why_before_the_assertion) {
   ku_home_t *home = ku_home_create();
   ku_home_set_name(home, "request");
   auto *block = static_cast<char *>(ku_alloc(home, 64));
-  EXPECT_DEATH(ku_free(home, opaque(block + 16)),
+  EXPECT_DEATH(ku_free(home, ku_test::opaque(block + 16)),
                "ku_free: 0x[0-9a-f]+ is not a block of home 0x[0-9a-f]+ \"request\": it lies 16 "
                "bytes into its block 0x[0-9a-f]+ of 64 bytes\n.*Assertion");
   int elsewhere;
   EXPECT_DEATH(
-      ku_free(home, opaque(&elsewhere)),
+      ku_free(home, ku_test::opaque(&elsewhere)),
       "ku_free: 0x[0-9a-f]+ is not a block of home 0x[0-9a-f]+ \"request\": freed twice, a "
       "block of another home, or an address inside a block\n.*Assertion");
   ku_home_unref(home);

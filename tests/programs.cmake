@@ -22,9 +22,11 @@ if(NOT CMAKE_C_FLAGS MATCHES "-fsanitize=")
 endif()
 
 # Big blocks, preload areas, moves and teardown under Valgrind's memcheck, which replaces malloc:
-# no byte outside a block may be read, whether or not the build saw Valgrind's headers.
+# no byte outside a block may be read, whether or not the build saw Valgrind's headers.  (Not
+# for clang's builds: Valgrind 3.19 cannot read the DWARF 5 that clang 14 writes.)
 find_program(KU_VALGRIND_PROGRAM valgrind)
-if(KU_VALGRIND_PROGRAM AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize=")
+if(KU_VALGRIND_PROGRAM AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize="
+   AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_test(NAME program_valgrind_blocks
     COMMAND ${KU_VALGRIND_PROGRAM} -q --error-exitcode=1 $<TARGET_FILE:ku_alloc_test>)
   set_tests_properties(program_valgrind_blocks PROPERTIES TIMEOUT 300)

@@ -155,6 +155,29 @@ Scratch spare_scratch;
 void pool_fork_lock() noexcept { pool_lock(); }
 void pool_fork_unlock() noexcept { pool_unlock(); }
 
+// Gives every spare back to the C library or the system, as if none had been kept: the
+// allocation-failure tests count what is left over, and kept spares are no leak.
+void pool_give_back_spares() noexcept {
+  for (unsigned c = 0; c < kPoolClasses; c++) {
+    const uint64_t bytes = c < kTableClasses ? table_bytes((uint64_t{128} << (2 * c)) - 1)
+                                             : kAreaMin << (c - kTableClasses);
+    for (;;) {
+      pool_lock();
+      void *p = pool.free_list[c];
+      if (p) {
+        pool.free_list[c] = *static_cast<void **>(p);
+        pool.bytes -= bytes;
+      }
+      pool_unlock();
+      if (!p) break;
+      if (bytes < kOwnPages)
+        free(p);
+      else
+        munmap(p, page_round(bytes));
+    }
+  }
+}
+
 // ---- Scratch room ----
 
 // Room of at least bytes for a teardown, or null; *got receives its size.

@@ -329,6 +329,10 @@ int drop_ref(ku_home_t *home) noexcept;
 void ku_home_stats_alloc(ku_block_t *t, const void *preload, uint64_t size,
                          alloc_kind kind) noexcept;
 void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) noexcept;
+// The tally lock of the lookup counters, for the fork handler alone.
+void tally_fork_lock() noexcept;
+void tally_fork_unlock_parent() noexcept;
+void tally_fork_unlock_child() noexcept;
 
 // ku_alloc_lock.cpp
 void move_mutex_lock() noexcept;

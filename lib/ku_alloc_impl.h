@@ -308,6 +308,7 @@ void give_scratch(void *room, uint64_t bytes) noexcept;
 // The pool's lock, for the fork handler alone.
 void pool_fork_lock() noexcept;
 void pool_fork_unlock() noexcept;
+void pool_fork_child() noexcept;        // unlocks, in the child
 void pool_give_back_spares() noexcept;  // for the allocation-failure tests
 
 // ku_alloc_table.cpp

@@ -77,7 +77,7 @@ void after_fork_parent() {
   move_mutex_unlock();
 }
 void after_fork_child() {
-  pool_fork_unlock();
+  pool_fork_child();
   tally_fork_unlock_child();
   move_mutex_unlock();
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 namespace {
@@ -68,9 +69,26 @@ constexpr uint64_t kOwnPages = uint64_t{128} << 10;
 struct SparePool {
   std::atomic_flag busy = ATOMIC_FLAG_INIT;
   void *free_list[kPoolClasses] = {};  // linked through each block's first word
-  uint64_t bytes = 0;                  // kept on the lists, at most kSpareBytes
+  uint64_t bytes = 0;                  // kept on the lists or held for threads, <= kSpareBytes
+  uint64_t held = 0;                   // of which held for threads' own spares
 };
 SparePool pool;
+
+// Each thread keeps one spare of each class up to kOwnLargest bytes for itself (tables of 127
+// and 511 slots, areas of 1 to 8 KiB): a thread that ends a request's home and makes the next
+// one takes back what it gave without the pool's lock, whose line every thread would write
+// twice a request.  A thread holds the bytes of its spare of a class within the pool's bound
+// from its first such spare until it ends, whether the block is kept or out in a home again,
+// so all spares together still stay within kSpareBytes.
+constexpr uint64_t kOwnLargest = 8 << 10;
+struct ThreadSpares {
+  void *block[kPoolClasses];
+  uint32_t held;  // bit c: the thread holds room for a spare of class c
+};
+__thread ThreadSpares own_spares __attribute__((tls_model("initial-exec")));
+pthread_key_t own_key;
+bool own_key_made = false;  // under the pool's lock
+bool own_key_failed = false;
 
 void pool_lock() {
   while (pool.busy.test_and_set(std::memory_order_acquire)) {
@@ -90,8 +108,56 @@ int pool_class(uint64_t n) {
 
 uint64_t page_round(uint64_t bytes) { return (bytes + 4095) & ~uint64_t{4095}; }
 
+// The bytes of a block of class c.
+uint64_t class_bytes(unsigned c) {
+  return c < kTableClasses ? table_bytes((uint64_t{128} << (2 * c)) - 1)
+                           : kAreaMin << (c - kTableClasses);
+}
+
+// A thread's end: its own spares go to the lists, and the room it held for blocks that are out
+// goes back to the bound.
+void own_spares_exit(void *) {
+  ThreadSpares &mine = own_spares;
+  pool_lock();
+  for (unsigned c = 0; c < kPoolClasses; c++) {
+    if (!(mine.held >> c & 1)) continue;
+    const uint64_t bytes = class_bytes(c);
+    pool.held -= bytes;
+    if (void *p = mine.block[c]) {
+      *static_cast<void **>(p) = pool.free_list[c];
+      pool.free_list[c] = p;
+    } else {
+      pool.bytes -= bytes;
+    }
+    mine.block[c] = nullptr;
+  }
+  mine.held = 0;
+  pool_unlock();
+}
+
+// Under the pool's lock: room for the calling thread's own spare of class c, if the bound
+// allows and the thread's end can be seen.
+bool hold_own_spare(unsigned c, uint64_t bytes) {
+  if (bytes > kOwnLargest || pool.bytes + bytes > kSpareBytes || own_key_failed) return false;
+  ThreadSpares &mine = own_spares;
+  if (!own_key_made) {
+    own_key_made = true;
+    own_key_failed = pthread_key_create(&own_key, own_spares_exit) != 0;
+    if (own_key_failed) return false;
+  }
+  if (mine.held == 0 && pthread_setspecific(own_key, &mine) != 0) return false;
+  mine.held |= uint32_t{1} << c;
+  pool.bytes += bytes;
+  pool.held += bytes;
+  return true;
+}
+
 // A block of class c, bytes long: zero-filled when zero is set, else as it was left.
 void *pool_take(int c, uint64_t bytes, bool zero) {
+  if (void *p = own_spares.block[c]) {
+    own_spares.block[c] = nullptr;
+    return zero ? memset(p, 0, bytes) : p;
+  }
   pool_lock();
   void *p = pool.free_list[c];
   if (p) {
@@ -108,7 +174,17 @@ void *pool_take(int c, uint64_t bytes, bool zero) {
 
 // Gives back a block of class c from pool_take: kept while the spares stay within their bound.
 void pool_give(int c, void *p, uint64_t bytes) {
+  ThreadSpares &mine = own_spares;
+  if (!mine.block[c] && (mine.held >> c & 1)) {
+    mine.block[c] = p;
+    return;
+  }
   pool_lock();
+  if (!mine.block[c] && !(mine.held >> c & 1) && hold_own_spare(static_cast<unsigned>(c), bytes)) {
+    mine.block[c] = p;
+    pool_unlock();
+    return;
+  }
   const bool keep = pool.bytes + bytes <= kSpareBytes;
   if (keep) {
     *static_cast<void **>(p) = pool.free_list[c];
@@ -155,12 +231,23 @@ Scratch spare_scratch;
 void pool_fork_lock() noexcept { pool_lock(); }
 void pool_fork_unlock() noexcept { pool_unlock(); }
 
+// In the child only the forking thread is left: the room held for the other threads' own spares
+// goes back to the bound (their blocks, memory of the parent, are not reused).
+void pool_fork_child() noexcept {
+  uint64_t mine = 0;
+  for (unsigned c = 0; c < kPoolClasses; c++)
+    if (own_spares.held >> c & 1) mine += class_bytes(c);
+  pool.bytes -= pool.held - mine;
+  pool.held = mine;
+  pool_unlock();
+}
+
 // Gives every spare back to the C library or the system, as if none had been kept: the
 // allocation-failure tests count what is left over, and kept spares are no leak.
 void pool_give_back_spares() noexcept {
+  own_spares_exit(nullptr);
   for (unsigned c = 0; c < kPoolClasses; c++) {
-    const uint64_t bytes = c < kTableClasses ? table_bytes((uint64_t{128} << (2 * c)) - 1)
-                                             : kAreaMin << (c - kTableClasses);
+    const uint64_t bytes = class_bytes(c);
     for (;;) {
       pool_lock();
       void *p = pool.free_list[c];

@@ -152,12 +152,8 @@ bool hold_own_spare(unsigned c, uint64_t bytes) {
   return true;
 }
 
-// A block of class c, bytes long: zero-filled when zero is set, else as it was left.
-void *pool_take(int c, uint64_t bytes, bool zero) {
-  if (void *p = own_spares.block[c]) {
-    own_spares.block[c] = nullptr;
-    return zero ? memset(p, 0, bytes) : p;
-  }
+// A spare of class c, bytes long, off the shared list, or null.
+void *pop_spare(int c, uint64_t bytes) {
   pool_lock();
   void *p = pool.free_list[c];
   if (p) {
@@ -165,6 +161,24 @@ void *pool_take(int c, uint64_t bytes, bool zero) {
     pool.bytes -= bytes;
   }
   pool_unlock();
+  return p;
+}
+
+// Gives a block of bytes that is not kept back where it came from.
+void release_block(void *p, uint64_t bytes) {
+  if (bytes < kOwnPages)
+    free(p);
+  else
+    munmap(p, page_round(bytes));
+}
+
+// A block of class c, bytes long: zero-filled when zero is set, else as it was left.
+void *pool_take(int c, uint64_t bytes, bool zero) {
+  void *p = own_spares.block[c];
+  if (p)
+    own_spares.block[c] = nullptr;
+  else
+    p = pop_spare(c, bytes);
   if (p) return zero ? memset(p, 0, bytes) : p;
   if (bytes < kOwnPages) return zero ? calloc(1, bytes) : malloc(bytes);
   void *m =
@@ -192,11 +206,7 @@ void pool_give(int c, void *p, uint64_t bytes) {
     pool.bytes += bytes;
   }
   pool_unlock();
-  if (keep) return;
-  if (bytes < kOwnPages)
-    free(p);
-  else
-    munmap(p, page_round(bytes));
+  if (!keep) release_block(p, bytes);
 }
 
 // The class of a preload area of bytes (1 KiB to 64 KiB) and the size it is rounded up to.
@@ -248,20 +258,7 @@ void pool_give_back_spares() noexcept {
   own_spares_exit(nullptr);
   for (unsigned c = 0; c < kPoolClasses; c++) {
     const uint64_t bytes = class_bytes(c);
-    for (;;) {
-      pool_lock();
-      void *p = pool.free_list[c];
-      if (p) {
-        pool.free_list[c] = *static_cast<void **>(p);
-        pool.bytes -= bytes;
-      }
-      pool_unlock();
-      if (!p) break;
-      if (bytes < kOwnPages)
-        free(p);
-      else
-        munmap(p, page_round(bytes));
-    }
+    while (void *p = pop_spare(static_cast<int>(c), bytes)) release_block(p, bytes);
   }
 }
 

@@ -44,8 +44,13 @@ static_assert(std::is_trivially_default_constructible_v<LookupTally>);
 
 // Initial-exec: one thread-pointer-relative access, no call, in libku.so as in libku.a.
 extern __thread LookupTally ku_tally __attribute__((tls_model("initial-exec")));
-// The owner's LookupTally (bit 0 set when it must fence), kTallyShared, or kTallyVacant.
-extern std::atomic<uintptr_t> tally_mode;
+// The owner's LookupTally (bit 0 set when it must fence), kTallyShared, or kTallyVacant.  Read
+// by every lookup and written only when the mode changes, so it has a cache line of its own:
+// the counters' line, written by every batch, would take it from all threads' caches.
+struct alignas(64) TallyMode {
+  std::atomic<uintptr_t> word;
+};
+extern TallyMode tally_mode;
 inline constexpr uintptr_t kTallyVacant = 0;
 inline constexpr uintptr_t kTallyShared = 2;
 inline constexpr uint32_t kTallyBatch = 4096;
@@ -111,7 +116,7 @@ struct TallyCounters {
   std::atomic_ref<uint8_t> busy(me.busy);
   busy.store(1, std::memory_order_relaxed);
   std::atomic_signal_fence(std::memory_order_seq_cst);  // membarrier() is the hardware's fence
-  const uintptr_t mode = tally_mode.load(std::memory_order_relaxed);
+  const uintptr_t mode = tally_mode.word.load(std::memory_order_relaxed);
   if (mode == reinterpret_cast<uintptr_t>(&me)) [[likely]] {
     tally_add(GlobalCounters{}, n, used, steps);
     busy.store(0, std::memory_order_release);

@@ -40,7 +40,7 @@ KU_API uint64_t ku_block_find_collision_size = 0;
 // How lookups reach them: one writer or per-thread tallies (ku_alloc_slots.h).  Everything
 // below runs rarely: a thread's first lookup, a full batch, a change of mode, a thread's end.
 __thread LookupTally ku_tally __attribute__((tls_model("initial-exec")));
-std::atomic<uintptr_t> tally_mode{kTallyVacant};
+TallyMode tally_mode{kTallyVacant};
 
 namespace {
 
@@ -86,7 +86,7 @@ uintptr_t owner_word(LookupTally &t) {
 // handler waits for the tally lock, which the caller holds.
 void stop_owner(uintptr_t mode) {
   auto *owner = reinterpret_cast<LookupTally *>(mode & ~uintptr_t{1});
-  tally_mode.store(kTallyShared, std::memory_order_relaxed);
+  tally_mode.word.store(kTallyShared, std::memory_order_relaxed);
   if (mode & 1)
     std::atomic_thread_fence(std::memory_order_seq_cst);
   else
@@ -103,7 +103,7 @@ void tally_exit(void *arg) {
   add_tally(t);
   t.joined = 0;
   --tally_live;
-  if (tally_live <= 1) tally_mode.store(kTallyVacant, std::memory_order_relaxed);
+  if (tally_live <= 1) tally_mode.word.store(kTallyVacant, std::memory_order_relaxed);
   pthread_mutex_unlock(&tally_lock);
 }
 
@@ -147,11 +147,11 @@ void tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept {
   LookupTally &me = ku_tally;
   // An owner without membarrier(): its own fence, then the mode once more.
   const uintptr_t fenced_owner = reinterpret_cast<uintptr_t>(&me) | 1;
-  if (tally_mode.load(std::memory_order_relaxed) == fenced_owner) {
+  if (tally_mode.word.load(std::memory_order_relaxed) == fenced_owner) {
     std::atomic_ref<uint8_t> busy(me.busy);
     busy.store(1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (tally_mode.load(std::memory_order_relaxed) == fenced_owner) {
+    if (tally_mode.word.load(std::memory_order_relaxed) == fenced_owner) {
       tally_add(GlobalCounters{}, n, used, steps);
       busy.store(0, std::memory_order_release);
       return;
@@ -161,13 +161,13 @@ void tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept {
 
   pthread_mutex_lock(&tally_lock);
   if (me.joined == 0) join(me);
-  const uintptr_t mode = tally_mode.load(std::memory_order_relaxed);
+  const uintptr_t mode = tally_mode.word.load(std::memory_order_relaxed);
   if (mode == kTallyVacant) {
     if (tally_live == 1 && me.joined == 1) {
       add_tally(me);
-      tally_mode.store(owner_word(me), std::memory_order_relaxed);
+      tally_mode.word.store(owner_word(me), std::memory_order_relaxed);
     } else {
-      tally_mode.store(kTallyShared, std::memory_order_relaxed);
+      tally_mode.word.store(kTallyShared, std::memory_order_relaxed);
     }
   } else if (mode != kTallyShared && (mode & ~uintptr_t{1}) != reinterpret_cast<uintptr_t>(&me)) {
     stop_owner(mode);
@@ -194,10 +194,11 @@ void tally_fork_unlock_child() noexcept {
   if (me.joined) {
     add_tally(me);
     tally_live = 1;
-    tally_mode.store(me.joined == 1 ? owner_word(me) : kTallyShared, std::memory_order_relaxed);
+    tally_mode.word.store(me.joined == 1 ? owner_word(me) : kTallyShared,
+                          std::memory_order_relaxed);
   } else {
     tally_live = 0;
-    tally_mode.store(kTallyVacant, std::memory_order_relaxed);
+    tally_mode.word.store(kTallyVacant, std::memory_order_relaxed);
   }
   pthread_mutex_unlock(&tally_lock);
 }

@@ -80,7 +80,7 @@ SparePool pool;
 // twice a request.  A thread holds the bytes of its spare of a class within the pool's bound
 // from its first such spare until it ends, whether the block is kept or out in a home again,
 // so all spares together still stay within kSpareBytes.
-constexpr uint64_t kOwnLargest = 8 << 10;
+constexpr uint64_t kOwnLargest = table_bytes(511);  // 8,240 bytes; areas up to 8 KiB
 struct ThreadSpares {
   void *block[kPoolClasses];
   uint32_t held;  // bit c: the thread holds room for a spare of class c

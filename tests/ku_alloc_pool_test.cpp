@@ -78,7 +78,8 @@ TEST(Pool, spares_that_threads_keep_for_themselves_stay_within_the_bound) {
   std::vector<pthread_t> threads(kThreads);
   for (pthread_t &t : threads) ASSERT_EQ(pthread_create(&t, nullptr, worker, nullptr), 0);
   pthread_barrier_wait(&ended);
-  EXPECT_LT(heap_in_use() - before, size_t{2} << 20);
+  // 2 MiB of spares at most, and the C library's own records of 300 threads (about 0.6 MiB).
+  EXPECT_LT(heap_in_use() - before, size_t{7} << 19);
   pthread_barrier_wait(&measured);
   for (pthread_t t : threads) pthread_join(t, nullptr);
 }

@@ -264,7 +264,7 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
     free(data);
     return;
   }
-  bool preloaded;
+  uint32_t size;
   {
     HomeLock g(home, call);
     ku_block_t *t = g.table();
@@ -277,18 +277,22 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
     if (!found) return;
     if (e->kua_home) return end_subhome(g, t, e);
 
-    preloaded = ku_is_preloaded(t, data);
-    if (t->kub_stats) ku_home_stats_free(t, preloaded ? data : nullptr, e->kua_size);
-    if (preloaded) {
-      fill_freed(data, e->kua_size);
-      mark_unused(data, round8(e->kua_size));
-    } else {
-      fill_before_free(data, e->kua_size);
-    }
+    size = e->kua_size;
+    const bool preloaded = ku_is_preloaded(t, data);
+    if (t->kub_stats) ku_home_stats_free(t, preloaded ? data : nullptr, size);
     take_entry(t, e);
+    // A carved block lies in the home's area, which the home's end frees: filled under the lock.
+    if (preloaded) {
+      fill_freed(data, size);
+      mark_unused(data, round8(size));
+      return;
+    }
   }
-  // Released outside the lock: free() needs nothing of the home.
-  if (!preloaded) free(data);
+  // A heap block whose entry is gone is the caller's alone: no other thread can reach it through
+  // the home, and the home's end no longer frees it.  So its fill and free() run after the lock
+  // is released, and threads that share the home do not wait for them.
+  fill_before_free(data, size);
+  free(data);
 }
 
 // ku_realloc and ku_realloc_array, once the size is known to be below 2^31.

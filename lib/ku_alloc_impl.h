@@ -336,10 +336,11 @@ void give_area(void *area, uint64_t bytes) noexcept;
 // Mapped room for the teardown's ordering of addresses, and its return.
 void *take_scratch(uint64_t bytes, uint64_t *got) noexcept;
 void give_scratch(void *room, uint64_t bytes) noexcept;
-void release_spares() noexcept;  // frees every spare table and area
 // The pool's lock, for the fork handler alone.
 void pool_fork_lock() noexcept;
 void pool_fork_unlock() noexcept;
+void pool_fork_child() noexcept;        // unlocks, in the child
+void pool_give_back_spares() noexcept;  // for the allocation-failure tests
 
 // ku_alloc_table.cpp
 ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept;
@@ -360,6 +361,10 @@ int drop_ref(ku_home_t *home, const char *call) noexcept;
 void ku_home_stats_alloc(ku_block_t *t, const void *preload, uint64_t size,
                          alloc_kind kind) noexcept;
 void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) noexcept;
+// The tally lock of the lookup counters, for the fork handler alone.
+void tally_fork_lock() noexcept;
+void tally_fork_unlock_parent() noexcept;
+void tally_fork_unlock_child() noexcept;
 
 // ku_alloc_lock.cpp
 void move_mutex_lock() noexcept;

@@ -59,24 +59,38 @@ pthread_mutex_t move_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // A child of fork() must not inherit a library lock that another thread of the parent held.
 // So the forking thread takes all of them first, in the one order in which any thread may hold
-// them together (doc/homes.md): the live-homes lock, the move mutex, the names lock, the spare
-// pool's lock.  One handler takes them all, so that the order does not follow the order in
-// which a static link happens to pull in the library's files.  Homes' own mutexes are the
-// program's to guard.
+// them together (doc/homes.md): the live-homes lock, the move mutex, the lookup counters' tally
+// lock (a move looks blocks up under the move mutex), the names lock, then the spare pool's
+// lock.  The tally lock is held across a system call and a wait for another thread, so no
+// thread takes it while it holds the names lock or the pool's spin lock, which are held while
+// nothing else is awaited.  One handler takes them all, so that the order does not follow the
+// order in which a static link happens to pull in the library's files.  Homes' own mutexes are
+// the program's to guard.
 void before_fork() {
   live_fork_lock();
   move_mutex_lock();
+  tally_fork_lock();
   names_fork_lock();
   pool_fork_lock();
 }
-void after_fork() {
+void after_fork_parent() {
   pool_fork_unlock();
   names_fork_unlock();
+  tally_fork_unlock_parent();
+  move_mutex_unlock();
+  live_fork_unlock();
+}
+void after_fork_child() {
+  pool_fork_child();
+  names_fork_unlock();
+  tally_fork_unlock_child();
   move_mutex_unlock();
   live_fork_unlock();
 }
 
-[[gnu::constructor]] void guard_fork() { pthread_atfork(before_fork, after_fork, after_fork); }
+[[gnu::constructor]] void guard_fork() {
+  pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+}
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 namespace {
@@ -68,9 +69,26 @@ constexpr uint64_t kOwnPages = uint64_t{128} << 10;
 struct SparePool {
   std::atomic_flag busy = ATOMIC_FLAG_INIT;
   void *free_list[kPoolClasses] = {};  // linked through each block's first word
-  uint64_t bytes = 0;                  // kept on the lists, at most kSpareBytes
+  uint64_t bytes = 0;                  // kept on the lists or held for threads, <= kSpareBytes
+  uint64_t held = 0;                   // of which held for threads' own spares
 };
 SparePool pool;
+
+// Each thread keeps one spare of each class up to kOwnLargest bytes for itself (tables of 127
+// and 511 slots, areas of 1 to 8 KiB): a thread that ends a request's home and makes the next
+// one takes back what it gave without the pool's lock, whose line every thread would write
+// twice a request.  A thread holds the bytes of its spare of a class within the pool's bound
+// from its first such spare until it ends, whether the block is kept or out in a home again,
+// so all spares together still stay within kSpareBytes.
+constexpr uint64_t kOwnLargest = table_bytes(511);  // 8,240 bytes; areas up to 8 KiB
+struct ThreadSpares {
+  void *block[kPoolClasses];
+  uint32_t held;  // bit c: the thread holds room for a spare of class c
+};
+__thread ThreadSpares own_spares __attribute__((tls_model("initial-exec")));
+pthread_key_t own_key;
+bool own_key_made = false;  // under the pool's lock
+bool own_key_failed = false;
 
 void pool_lock() {
   while (pool.busy.test_and_set(std::memory_order_acquire)) {
@@ -90,8 +108,52 @@ int pool_class(uint64_t n) {
 
 uint64_t page_round(uint64_t bytes) { return (bytes + 4095) & ~uint64_t{4095}; }
 
-// A block of class c, bytes long: zero-filled when zero is set, else as it was left.
-void *pool_take(int c, uint64_t bytes, bool zero) {
+// The bytes of a block of class c.
+uint64_t class_bytes(unsigned c) {
+  return c < kTableClasses ? table_bytes((uint64_t{128} << (2 * c)) - 1)
+                           : kAreaMin << (c - kTableClasses);
+}
+
+// A thread's end: its own spares go to the lists, and the room it held for blocks that are out
+// goes back to the bound.
+void own_spares_exit(void *) {
+  ThreadSpares &mine = own_spares;
+  pool_lock();
+  for (unsigned c = 0; c < kPoolClasses; c++) {
+    if (!(mine.held >> c & 1)) continue;
+    const uint64_t bytes = class_bytes(c);
+    pool.held -= bytes;
+    if (void *p = mine.block[c]) {
+      *static_cast<void **>(p) = pool.free_list[c];
+      pool.free_list[c] = p;
+    } else {
+      pool.bytes -= bytes;
+    }
+    mine.block[c] = nullptr;
+  }
+  mine.held = 0;
+  pool_unlock();
+}
+
+// Under the pool's lock: room for the calling thread's own spare of class c, if the bound
+// allows and the thread's end can be seen.
+bool hold_own_spare(unsigned c, uint64_t bytes) {
+  if (bytes > kOwnLargest || pool.bytes + bytes > kSpareBytes || own_key_failed) return false;
+  ThreadSpares &mine = own_spares;
+  if (!own_key_made) {
+    own_key_made = true;
+    own_key_failed = pthread_key_create(&own_key, own_spares_exit) != 0;
+    if (own_key_failed) return false;
+  }
+  if (mine.held == 0 && pthread_setspecific(own_key, &mine) != 0) return false;
+  mine.held |= uint32_t{1} << c;
+  pool.bytes += bytes;
+  pool.held += bytes;
+  return true;
+}
+
+// A spare of class c, bytes long, off the shared list, or null.
+void *pop_spare(int c, uint64_t bytes) {
   pool_lock();
   void *p = pool.free_list[c];
   if (p) {
@@ -99,6 +161,24 @@ void *pool_take(int c, uint64_t bytes, bool zero) {
     pool.bytes -= bytes;
   }
   pool_unlock();
+  return p;
+}
+
+// Gives a block of bytes that is not kept back where it came from.
+void release_block(void *p, uint64_t bytes) {
+  if (bytes < kOwnPages)
+    free(p);
+  else
+    munmap(p, page_round(bytes));
+}
+
+// A block of class c, bytes long: zero-filled when zero is set, else as it was left.
+void *pool_take(int c, uint64_t bytes, bool zero) {
+  void *p = own_spares.block[c];
+  if (p)
+    own_spares.block[c] = nullptr;
+  else
+    p = pop_spare(c, bytes);
   if (p) return zero ? memset(p, 0, bytes) : p;
   if (bytes < kOwnPages) return zero ? calloc(1, bytes) : malloc(bytes);
   void *m =
@@ -108,7 +188,17 @@ void *pool_take(int c, uint64_t bytes, bool zero) {
 
 // Gives back a block of class c from pool_take: kept while the spares stay within their bound.
 void pool_give(int c, void *p, uint64_t bytes) {
+  ThreadSpares &mine = own_spares;
+  if (!mine.block[c] && (mine.held >> c & 1)) {
+    mine.block[c] = p;
+    return;
+  }
   pool_lock();
+  if (!mine.block[c] && !(mine.held >> c & 1) && hold_own_spare(static_cast<unsigned>(c), bytes)) {
+    mine.block[c] = p;
+    pool_unlock();
+    return;
+  }
   const bool keep = pool.bytes + bytes <= kSpareBytes;
   if (keep) {
     *static_cast<void **>(p) = pool.free_list[c];
@@ -116,11 +206,7 @@ void pool_give(int c, void *p, uint64_t bytes) {
     pool.bytes += bytes;
   }
   pool_unlock();
-  if (keep) return;
-  if (bytes < kOwnPages)
-    free(p);
-  else
-    munmap(p, page_round(bytes));
+  if (!keep) release_block(p, bytes);
 }
 
 // The class of a preload area of bytes (1 KiB to 64 KiB) and the size it is rounded up to.
@@ -148,36 +234,33 @@ Scratch spare_scratch;
 
 }  // namespace
 
-// ---- Giving every spare back ----
-
-// Empties the lists of spares: a program's leak check (the failure sweep's) sees then only what
-// homes still hold.
-void release_spares() noexcept {
-  void *lists[kPoolClasses];
-  pool_lock();
-  memcpy(lists, pool.free_list, sizeof lists);
-  memset(pool.free_list, 0, sizeof pool.free_list);
-  pool.bytes = 0;
-  pool_unlock();
-  for (unsigned c = 0; c < kPoolClasses; ++c) {
-    const uint64_t bytes = c < kTableClasses ? table_bytes((uint64_t{128} << (2 * c)) - 1)
-                                             : kAreaMin << (c - kTableClasses);
-    while (void *p = lists[c]) {
-      lists[c] = *static_cast<void **>(p);
-      if (bytes < kOwnPages)
-        free(p);
-      else
-        munmap(p, page_round(bytes));
-    }
-  }
-}
-
 // ---- fork() ----
 
 // The pool's lock, taken and released around fork() by the library's one fork handler
 // (ku_alloc_lock.cpp), which knows the order of all its locks.
 void pool_fork_lock() noexcept { pool_lock(); }
 void pool_fork_unlock() noexcept { pool_unlock(); }
+
+// In the child only the forking thread is left: the room held for the other threads' own spares
+// goes back to the bound (their blocks, memory of the parent, are not reused).
+void pool_fork_child() noexcept {
+  uint64_t mine = 0;
+  for (unsigned c = 0; c < kPoolClasses; c++)
+    if (own_spares.held >> c & 1) mine += class_bytes(c);
+  pool.bytes -= pool.held - mine;
+  pool.held = mine;
+  pool_unlock();
+}
+
+// Gives every spare back to the C library or the system, as if none had been kept: the
+// allocation-failure tests count what is left over, and kept spares are no leak.
+void pool_give_back_spares() noexcept {
+  own_spares_exit(nullptr);
+  for (unsigned c = 0; c < kPoolClasses; c++) {
+    const uint64_t bytes = class_bytes(c);
+    while (void *p = pop_spare(static_cast<int>(c), bytes)) release_block(p, bytes);
+  }
+}
 
 // ---- Scratch room ----
 

@@ -12,23 +12,124 @@
 #include <cassert>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 // ---- Lookup counters ----
 
-// Lookups in different homes may run on different threads without a common lock.  The
-// counters are diagnostic, so a relaxed load and store (no locked read-modify-write) is enough
-// to keep the updates free of data races while costing what plain additions cost.
-inline void counter_add(uint64_t &counter, uint64_t amount) {
-  std::atomic_ref<uint64_t> c(counter);
-  c.store(c.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+// The nine exported counters are plain objects that programs read after each call, so a
+// program that looks up from one thread must find them exact at once; but a lookup must not
+// write a cache line that other threads write too, or homes that share nothing slow each other
+// down.  So the process is in one of two modes, held in tally_mode:
+//   - one writer: a single registered thread, the owner, adds each lookup straight into the
+//     counters with relaxed loads and stores, as plain additions cost;
+//   - shared: every thread adds into its own LookupTally and adds that into the counters under
+//     the tally lock every kTallyBatch lookups and when it ends.
+// The first lookup of a second thread switches to shared mode; once only one registered thread
+// is left, it takes the counters back at its next lookup, adding its own tally first.  The
+// switch has to stop the owner's direct writes before any batch is added, without a fence on
+// the owner's path: a batch added between the owner's load and store of a counter would be
+// overwritten.  The owner raises its busy flag before it reads the mode and drops it after its
+// last store; the switching thread stores the new mode, runs membarrier() (a fence on every
+// thread of the process) and waits for the flag to drop.  Either the owner raised the flag
+// before its fence, and the switcher sees it and waits, or it reads the mode after it and takes
+// the shared path.  Where the kernel offers no such barrier, the owner's mode carries bit 0 and
+// the owner runs a fence of its own before it reads the mode again (ku_alloc_stat.cpp).
+struct LookupTally {
+  uint8_t busy;    // the owner is between its reading of the mode and its last direct store
+  uint8_t joined;  // 0: not registered; 1: registered, with an exit handler; 2: without one
+  uint32_t since;  // lookups added since the last flush
+  uint64_t count, size, used, max_size, max_used, loop, collision, collision_used, collision_size;
+};
+static_assert(std::is_trivially_default_constructible_v<LookupTally>);
+
+// Initial-exec: one thread-pointer-relative access, no call, in libku.so as in libku.a.
+extern __thread LookupTally ku_tally __attribute__((tls_model("initial-exec")));
+// The owner's LookupTally (bit 0 set when it must fence), kTallyShared, or kTallyVacant.  Read
+// by every lookup and written only when the mode changes, so it has a cache line of its own:
+// the counters' line, written by every batch, would take it from all threads' caches.
+struct alignas(64) TallyMode {
+  std::atomic<uintptr_t> word;
+};
+extern TallyMode tally_mode;
+inline constexpr uintptr_t kTallyVacant = 0;
+inline constexpr uintptr_t kTallyShared = 2;
+inline constexpr uint32_t kTallyBatch = 4096;
+
+// ku_alloc_stat.cpp: the rare paths.
+void tally_flush() noexcept;                                          // batch full
+void tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept;  // anything else
+
+template <class T> inline T counter_read(T &counter) {
+  return std::atomic_ref<T>(counter).load(std::memory_order_relaxed);
+}
+template <class T> inline void counter_set(T &counter, T value) {
+  std::atomic_ref<T>(counter).store(value, std::memory_order_relaxed);
 }
 
-inline uint64_t counter_read(uint64_t &counter) {
-  return std::atomic_ref<uint64_t>(counter).load(std::memory_order_relaxed);
+// Adds one lookup in a table of n slots holding used entries, which took steps probe steps (a
+// hit at the start slot takes none), into the counters' nine values c.  Written once for the
+// exported objects and for a thread's tally.
+template <class Counters> [[gnu::always_inline]] inline void tally_add(Counters c, uint64_t n,
+                                                                       uint64_t used,
+                                                                       uint64_t steps) {
+  c.add(c.count, 1);
+  c.add(c.size, n);
+  c.add(c.used, used);
+  if (n > c.get(c.max_size)) c.put(c.max_size, n);
+  if (used > c.get(c.max_used)) c.put(c.max_used, used);
+  if (steps == 0) return;
+  c.add(c.loop, steps);
+  if (steps > c.get(c.collision)) {
+    c.put(c.collision, steps);
+    c.put(c.collision_used, used);
+    c.put(c.collision_size, n);
+  }
 }
 
-inline void counter_set(uint64_t &counter, uint64_t value) {
-  std::atomic_ref<uint64_t>(counter).store(value, std::memory_order_relaxed);
+// The exported counters, written with relaxed loads and stores (by the owner, or under the
+// tally lock).
+struct GlobalCounters {
+  uint64_t &count = count_ku_block_find, &size = size_ku_block_find, &used = used_ku_block_find,
+           &max_size = max_size_ku_block_find, &max_used = max_used_ku_block_find,
+           &loop = count_ku_block_find_loop, &collision = ku_block_find_collision,
+           &collision_used = ku_block_find_collision_used,
+           &collision_size = ku_block_find_collision_size;
+  static uint64_t get(uint64_t &v) { return counter_read(v); }
+  static void put(uint64_t &v, uint64_t x) { counter_set(v, x); }
+  static void add(uint64_t &v, uint64_t x) { counter_set(v, counter_read(v) + x); }
+};
+
+// A thread's own tally, which only its thread writes while it lives.
+struct TallyCounters {
+  LookupTally &t;
+  uint64_t &count = t.count, &size = t.size, &used = t.used, &max_size = t.max_size,
+           &max_used = t.max_used, &loop = t.loop, &collision = t.collision,
+           &collision_used = t.collision_used, &collision_size = t.collision_size;
+  static uint64_t get(uint64_t &v) { return v; }
+  static void put(uint64_t &v, uint64_t x) { v = x; }
+  static void add(uint64_t &v, uint64_t x) { v += x; }
+};
+
+// Counts one lookup (see tally_add).
+[[gnu::always_inline]] inline void count_lookup(uint64_t n, uint64_t used, uint64_t steps) {
+  LookupTally &me = ku_tally;
+  std::atomic_ref<uint8_t> busy(me.busy);
+  busy.store(1, std::memory_order_relaxed);
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // membarrier() is the hardware's fence
+  const uintptr_t mode = tally_mode.word.load(std::memory_order_relaxed);
+  if (mode == reinterpret_cast<uintptr_t>(&me)) [[likely]] {
+    tally_add(GlobalCounters{}, n, used, steps);
+    busy.store(0, std::memory_order_release);
+    return;
+  }
+  busy.store(0, std::memory_order_relaxed);
+  if (mode == kTallyShared && me.joined == 1) [[likely]] {
+    tally_add(TallyCounters{me}, n, used, steps);
+    if (++me.since >= kTallyBatch) [[unlikely]]
+      tally_flush();
+    return;
+  }
+  tally_slow(n, used, steps);
 }
 
 // ---- Slot sequence ----
@@ -86,18 +187,15 @@ constexpr bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 
                                                         ku_alloc_t **hole = nullptr) {
   const uint64_t n = t->kub_n;
   const uint64_t used = t->kub_used;
-  counter_add(count_ku_block_find, 1);
-  counter_add(size_ku_block_find, n);
-  counter_add(used_ku_block_find, used);
-  if (n > counter_read(max_size_ku_block_find)) counter_set(max_size_ku_block_find, n);
-  if (used > counter_read(max_used_ku_block_find)) counter_set(max_used_ku_block_find, used);
   assert(p && "ku_block_find: null address");
 
   const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
   ku_alloc_t *nodes = t->kub_nodes;
   // Most lookups hit at the start slot: no probe steps to walk or count.
-  if (nodes[start].kua_data == p) [[likely]]
+  if (nodes[start].kua_data == p) [[likely]] {
+    count_lookup(n, used, 0);
     return &nodes[start];
+  }
   if (hole && !nodes[start].kua_data) *hole = &nodes[start];
   const uint64_t step = probe_step(n);
   ku_alloc_t *hit = nullptr;
@@ -114,12 +212,7 @@ constexpr bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 
   }
 
   // The totals are the same as if each step had been counted as it was taken.
-  counter_add(count_ku_block_find_loop, steps);
-  if (steps > counter_read(ku_block_find_collision)) {
-    counter_set(ku_block_find_collision, steps);
-    counter_set(ku_block_find_collision_used, used);
-    counter_set(ku_block_find_collision_size, n);
-  }
+  count_lookup(n, used, steps);
   return hit;
 }
 

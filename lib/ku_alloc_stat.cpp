@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: MIT
-// Statistics: a home's optional record of its allocations, and the process-wide lookup counters.
-#include "ku_alloc_impl.h"
+// Statistics: a home's optional record of its allocations, and the process-wide lookup counters
+// with the rare paths by which threads' lookups reach them.
+#include "ku_alloc_slots.h"
 
 #include <ku/ku.h>
 
 #include <cstdlib>
 #include <cstring>
+
+#include <linux/membarrier.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 // ---- Lookup counters ----
 //
@@ -29,6 +36,172 @@ KU_API uint64_t ku_block_find_collision_used = 0;
 KU_API uint64_t ku_block_find_collision_size = 0;
 
 }  // extern "C"
+
+// How lookups reach them: one writer or per-thread tallies (ku_alloc_slots.h).  Everything
+// below runs rarely: a thread's first lookup, a full batch, a change of mode, a thread's end.
+__thread LookupTally ku_tally __attribute__((tls_model("initial-exec")));
+TallyMode tally_mode{kTallyVacant};
+
+namespace {
+
+// The tally lock guards the mode's changes, the registered threads and every addition of a
+// batch; with no owner, every write to the counters is made under it.  It is taken while a
+// home's lock or the move mutex is held, and nothing is locked under it.
+pthread_mutex_t tally_lock = PTHREAD_MUTEX_INITIALIZER;
+uint64_t tally_live = 0;     // registered threads that have not ended
+bool tally_fenced = false;   // no membarrier(): owners fence themselves
+bool tally_started = false;  // the exit key is made and membarrier() asked for
+pthread_key_t tally_key;
+bool tally_has_key = false;
+
+long barrier_call(int cmd) { return syscall(SYS_membarrier, cmd, 0, 0); }
+
+// Adds a thread's tally into the counters and clears it.  Called with the tally lock held and
+// no owner, or by the owner itself.
+void add_tally(LookupTally &t) {
+  GlobalCounters g;
+  g.add(g.count, t.count);
+  g.add(g.size, t.size);
+  g.add(g.used, t.used);
+  if (t.max_size > g.get(g.max_size)) g.put(g.max_size, t.max_size);
+  if (t.max_used > g.get(g.max_used)) g.put(g.max_used, t.max_used);
+  g.add(g.loop, t.loop);
+  if (t.collision > g.get(g.collision)) {
+    g.put(g.collision, t.collision);
+    g.put(g.collision_used, t.collision_used);
+    g.put(g.collision_size, t.collision_size);
+  }
+  t.since = 0;
+  t.count = t.size = t.used = t.max_size = t.max_used = t.loop = 0;
+  t.collision = t.collision_used = t.collision_size = 0;
+}
+
+uintptr_t owner_word(LookupTally &t) {
+  return reinterpret_cast<uintptr_t>(&t) | (tally_fenced ? 1 : 0);
+}
+
+// Ends the owner's direct writes: from the store of the shared mode on, the owner takes the
+// shared path at its next lookup, and a lookup it began before has made its last store when its
+// busy flag is seen down (see ku_alloc_slots.h).  The owner cannot end meanwhile: its exit
+// handler waits for the tally lock, which the caller holds.
+void stop_owner(uintptr_t mode) {
+  auto *owner = reinterpret_cast<LookupTally *>(mode & ~uintptr_t{1});
+  tally_mode.word.store(kTallyShared, std::memory_order_relaxed);
+  if (mode & 1)
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  else
+    barrier_call(MEMBARRIER_CMD_PRIVATE_EXPEDITED);
+  std::atomic_ref<uint8_t> busy(owner->busy);
+  while (busy.load(std::memory_order_acquire)) sched_yield();
+}
+
+// A thread's end: its tally goes into the counters (an owner's is empty), and the last one
+// left may take them back.
+void tally_exit(void *arg) {
+  auto &t = *static_cast<LookupTally *>(arg);
+  pthread_mutex_lock(&tally_lock);
+  add_tally(t);
+  t.joined = 0;
+  --tally_live;
+  if (tally_live <= 1) tally_mode.word.store(kTallyVacant, std::memory_order_relaxed);
+  pthread_mutex_unlock(&tally_lock);
+}
+
+// The first lookup of the process: the exit key, and the barrier the mode switch relies on.
+void tally_start() {
+  tally_started = true;
+  tally_has_key = pthread_key_create(&tally_key, tally_exit) == 0;
+  tally_fenced = barrier_call(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0;
+}
+
+// Registers the calling thread: counted among the live threads, with an exit handler that
+// adds its tally.  Without one (no key to be had), the thread counts every lookup under the
+// lock and stays registered for good, so no thread owns the counters again.  A thread whose
+// handler has run already and which looks up again (another key's destructor) registers anew,
+// and the C library runs the handler once more.
+void join(LookupTally &t) {
+  if (!tally_started) tally_start();
+  ++tally_live;
+  t.joined = tally_has_key && pthread_setspecific(tally_key, &t) == 0 ? 1 : 2;
+}
+
+// The process's end: the exiting thread's tally reaches the counters for handlers that read
+// them after main.  Other threads still running keep what they have not added.
+[[gnu::destructor]] void tally_at_exit() {
+  LookupTally &t = ku_tally;
+  if (t.joined != 1) return;
+  pthread_mutex_lock(&tally_lock);
+  add_tally(t);
+  pthread_mutex_unlock(&tally_lock);
+}
+
+}  // namespace
+
+void tally_flush() noexcept {
+  pthread_mutex_lock(&tally_lock);
+  add_tally(ku_tally);
+  pthread_mutex_unlock(&tally_lock);
+}
+
+void tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept {
+  LookupTally &me = ku_tally;
+  // An owner without membarrier(): its own fence, then the mode once more.
+  const uintptr_t fenced_owner = reinterpret_cast<uintptr_t>(&me) | 1;
+  if (tally_mode.word.load(std::memory_order_relaxed) == fenced_owner) {
+    std::atomic_ref<uint8_t> busy(me.busy);
+    busy.store(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (tally_mode.word.load(std::memory_order_relaxed) == fenced_owner) {
+      tally_add(GlobalCounters{}, n, used, steps);
+      busy.store(0, std::memory_order_release);
+      return;
+    }
+    busy.store(0, std::memory_order_relaxed);
+  }
+
+  pthread_mutex_lock(&tally_lock);
+  if (me.joined == 0) join(me);
+  const uintptr_t mode = tally_mode.word.load(std::memory_order_relaxed);
+  if (mode == kTallyVacant) {
+    if (tally_live == 1 && me.joined == 1) {
+      add_tally(me);
+      tally_mode.word.store(owner_word(me), std::memory_order_relaxed);
+    } else {
+      tally_mode.word.store(kTallyShared, std::memory_order_relaxed);
+    }
+  } else if (mode != kTallyShared && (mode & ~uintptr_t{1}) != reinterpret_cast<uintptr_t>(&me)) {
+    stop_owner(mode);
+  }
+  // Under the lock, with no other thread writing the counters directly, this lookup goes
+  // straight in.
+  tally_add(GlobalCounters{}, n, used, steps);
+  pthread_mutex_unlock(&tally_lock);
+}
+
+// ---- fork() ----
+
+// The library's fork handler holds the tally lock across fork() (ku_alloc_lock.cpp).  In the
+// child only the forking thread is left: it owns the counters again, with its tally added (the
+// other threads' tallies stay with the parent), and asks for membarrier() anew, which a new
+// process does not inherit.
+void tally_fork_lock() noexcept { pthread_mutex_lock(&tally_lock); }
+void tally_fork_unlock_parent() noexcept { pthread_mutex_unlock(&tally_lock); }
+void tally_fork_unlock_child() noexcept {
+  LookupTally &me = ku_tally;
+  if (tally_started && !tally_fenced)
+    tally_fenced = barrier_call(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0;
+  me.busy = 0;
+  if (me.joined) {
+    add_tally(me);
+    tally_live = 1;
+    tally_mode.word.store(me.joined == 1 ? owner_word(me) : kTallyShared,
+                          std::memory_order_relaxed);
+  } else {
+    tally_live = 0;
+    tally_mode.word.store(kTallyVacant, std::memory_order_relaxed);
+  }
+  pthread_mutex_unlock(&tally_lock);
+}
 
 // ---- Statistics records ----
 

@@ -31,3 +31,11 @@ if(KU_VALGRIND_PROGRAM AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize="
     COMMAND ${KU_VALGRIND_PROGRAM} -q --error-exitcode=1 $<TARGET_FILE:ku_alloc_test>)
   set_tests_properties(program_valgrind_blocks PROPERTIES TIMEOUT 300)
 endif()
+
+# The lookup counters while worker threads use homes of their own, after they are joined, and in
+# a child forked meanwhile.  The TLS model of the counters' per-thread part differs between the
+# two links.
+ku_program(program_threads_counting_shared threads_counting.c ku)
+ku_program(program_threads_counting_static threads_counting.c ku_static)
+set_tests_properties(program_threads_counting_shared program_threads_counting_static
+  PROPERTIES LABELS homes)

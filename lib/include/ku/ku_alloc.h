@@ -337,8 +337,16 @@ KU_API extern int (*_ku_home_mutex_trylocker)(void *mutexes);
 KU_API extern int (*_ku_home_mutex_unlocker)(void *mutexes);
 KU_API extern void (*_ku_home_destroy_mutexes)(void *mutexes);
 
-/* Profiling counters of the block-table lookups, process-wide.  Homes used on several threads
- * update them without a common lock, so their totals are then diagnostic only. */
+/* Profiling counters of the block-table lookups, process-wide: lookups, slots and entries of
+ * the tables looked in, the largest of each, probe steps, and the longest probe run with its
+ * table's entries and slots.  While one thread looks blocks up they are exact after each call,
+ * and a program may reset them.  When a second thread looks up, each thread counts in a tally
+ * of its own and adds it to these every 4096 lookups and when it ends: a reader then sees a
+ * running thread's lookups late, in batches (the largest-run triple always whole), and every
+ * lookup of a thread that has ended (joined).  Once one thread is left, its own lookups since
+ * then arrive with its next lookup, and from there on the counters are exact after each call
+ * again; a child of fork() counts exactly from its first lookup.  A program that writes them
+ * while other threads look up may lose what a batch added. */
 KU_API extern uint64_t count_ku_block_find, size_ku_block_find, used_ku_block_find,
     max_size_ku_block_find, max_used_ku_block_find, count_ku_block_find_loop,
     ku_block_find_collision, ku_block_find_collision_used, ku_block_find_collision_size;

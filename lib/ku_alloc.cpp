@@ -315,9 +315,9 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
 }
 
 // The lookup of ku_in_home and ku_home_check_alloc, inlined into both.
-[[gnu::always_inline]] inline int holds(const ku_home_t *home, const void *data) {
+[[gnu::always_inline]] inline int holds(const ku_home_t *home, const void *data, const char *call) {
   if (!home || !data) return 0;
-  HomeLock g(home, "ku_in_home");
+  HomeLock g(home, call);
   ku_block_t *t = g.table();
   return t && ku_block_find(t, data) ? 1 : 0;
 }
@@ -401,10 +401,10 @@ KU_API void *ku_realloc_array(ku_home_t *home, void *data, size_t n, size_t size
   return array_bytes(n, size, &bytes) ? resize(home, data, bytes, "ku_realloc_array") : nullptr;
 }
 
-KU_API int ku_in_home(ku_home_t *home, void const *data) { return holds(home, data); }
+KU_API int ku_in_home(ku_home_t *home, void const *data) { return holds(home, data, "ku_in_home"); }
 
 KU_API int ku_home_check_alloc(ku_home_t const *home, void const *data) {
-  return holds(home, data);
+  return holds(home, data, "ku_home_check_alloc");
 }
 
 }  // extern "C"

@@ -90,11 +90,12 @@ inline bool is_ended_lock(const void *lock) noexcept {
 // Writes "CALL: home ADDR: already ended" on standard error and aborts (ku_alloc_debug.cpp).
 [[noreturn]] void home_ended(const ku_home_t *home, const char *call) noexcept;
 
-// Marks a record whose home has ended before the record goes back to the C library.
-inline void mark_ended(ku_home_t *home) noexcept {
+// Gives the record of a home that has ended back to the C library, marked as ended.
+inline void free_home_record(ku_home_t *home) noexcept {
   home->kuh_lock = reinterpret_cast<void *>(kEndedLock);
-  // free() follows: the compiler must not drop the mark as a dead store.
+  // The compiler must not drop the mark as a dead store before free().
   asm volatile("" : : "r"(home) : "memory");
+  free(home);
 }
 
 // ---- Lock guards ----
@@ -380,12 +381,12 @@ void names_fork_unlock() noexcept;
 void track_home(ku_home_t *home) noexcept;  // a new heap home, not yet shared
 void live_fork_lock() noexcept;             // the live-homes lock, for the fork handler alone
 void live_fork_unlock() noexcept;
-// Holds the live-homes lock while a home's last reference may go, once tracking has ever been
-// on (otherwise it does nothing), so that the walk over live homes never meets a dying one.
 // Writes the line that tells why data is not a block of the home (whose lock the caller holds,
 // t its table) on standard error, for the assertion that follows.
 void foreign_block(const ku_home_t *home, const ku_block_t *t, const void *data,
                    const char *call) noexcept;
+// Holds the live-homes lock while a home's last reference may go, once tracking has ever been
+// on (otherwise it does nothing), so that the walk over live homes never meets a dying one.
 class LiveLock {
  public:
   LiveLock() noexcept;

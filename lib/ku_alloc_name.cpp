@@ -15,9 +15,7 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -64,22 +62,11 @@ KU_API int ku_home_set_name(ku_home_t *home, const char *format, ...) {
   if (!home) return ku_seterrno(EFAULT);
   char *name = nullptr;
   if (format) {
-    // Most names fit a line: formatted once on the stack, then copied.
-    char line[128];
     va_list ap;
     va_start(ap, format);
-    const int n = vsnprintf(line, sizeof line, format, ap);
+    name = ku_vasprintf(nullptr, format, ap);  // malloc'd, as a null home gives
     va_end(ap);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof line) {
-      name = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
-      if (!name) return ku_seterrno(ENOMEM);
-      memcpy(name, line, static_cast<size_t>(n) + 1);
-    } else {
-      va_start(ap, format);
-      name = ku_vasprintf(nullptr, format, ap);  // malloc'd, as a null home gives
-      va_end(ap);
-      if (!name) return -1;
-    }
+    if (!name) return -1;
   }
   char *old = nullptr;
   int rc = 0;

@@ -172,8 +172,9 @@ void release_block(void *p, uint64_t bytes) {
     munmap(p, page_round(bytes));
 }
 
-// A block of class c, bytes long: zero-filled when zero is set, else as it was left.
-void *pool_take(int c, uint64_t bytes, bool zero) {
+// A block of class c: zero-filled when zero is set, else as it was left.
+void *pool_take(int c, bool zero) {
+  const uint64_t bytes = class_bytes(static_cast<unsigned>(c));
   void *p = own_spares.block[c];
   if (p)
     own_spares.block[c] = nullptr;
@@ -187,7 +188,8 @@ void *pool_take(int c, uint64_t bytes, bool zero) {
 }
 
 // Gives back a block of class c from pool_take: kept while the spares stay within their bound.
-void pool_give(int c, void *p, uint64_t bytes) {
+void pool_give(int c, void *p) {
+  const uint64_t bytes = class_bytes(static_cast<unsigned>(c));
   ThreadSpares &mine = own_spares;
   if (!mine.block[c] && (mine.held >> c & 1)) {
     mine.block[c] = p;
@@ -209,10 +211,9 @@ void pool_give(int c, void *p, uint64_t bytes) {
   if (!keep) release_block(p, bytes);
 }
 
-// The class of a preload area of bytes (1 KiB to 64 KiB) and the size it is rounded up to.
-int area_class(uint64_t bytes, uint64_t *rounded) {
+// The class of a preload area of bytes (1 KiB to 64 KiB): the power of two it is rounded up to.
+int area_class(uint64_t bytes) {
   const unsigned k = static_cast<unsigned>(std::bit_width(bytes - 1));  // 2^k >= bytes
-  *rounded = uint64_t{1} << k;
   return static_cast<int>(kTableClasses + k - 10);
 }
 
@@ -304,17 +305,13 @@ void give_scratch(void *room, uint64_t bytes) noexcept {
 // Room for a preload area of bytes (at most 65,535), not cleared, or null.
 void *take_area(uint64_t bytes) noexcept {
   if (bytes < kAreaMin) return malloc(bytes);
-  uint64_t rounded;
-  const int c = area_class(bytes, &rounded);
-  return pool_take(c, rounded, /*zero=*/false);
+  return pool_take(area_class(bytes), /*zero=*/false);
 }
 
 // Gives back the room of a preload area of bytes from take_area.
 void give_area(void *area, uint64_t bytes) noexcept {
   if (bytes < kAreaMin) return free(area);
-  uint64_t rounded;
-  const int c = area_class(bytes, &rounded);
-  pool_give(c, area, rounded);
+  pool_give(area_class(bytes), area);
 }
 
 // ---- Allocation and release of tables ----
@@ -329,7 +326,7 @@ void release_table(ku_block_t *t) noexcept {
   }
   const uint64_t n = t->kub_n, bytes = table_bytes(n);
   if (const int c = pool_class(n); c >= 0)
-    pool_give(c, t, bytes);
+    pool_give(c, t);
   else
     munmap(t, bytes);
 }
@@ -355,7 +352,7 @@ ku_block_t *ku_hash_alloc(uint64_t n) noexcept {
   const uint64_t bytes = table_bytes(n);
   const int c = pool_class(n);
   const bool mapped = c >= 0 || bytes >= kHugePage;
-  void *mem = c >= 0               ? pool_take(c, bytes, /*zero=*/true)
+  void *mem = c >= 0               ? pool_take(c, /*zero=*/true)
               : bytes >= kHugePage ? map_table(bytes)
                                    : zeroed(bytes);
   auto *t = static_cast<ku_block_t *>(mem);

@@ -146,7 +146,7 @@ void begin_dying_subhome(DyingStack &stack, ku_home_t *sub, ku_home_t *parent) {
   assert((!st || st->kub_ref >= 1) && "teardown: a sub-home has a zero reference count");
   if (!st) {
     sg.unlock();
-    free(sub);
+    free_home_record(sub);
     return;
   }
   st->kub_ref = 0;
@@ -218,7 +218,7 @@ void end_unreferenced_subhome(ku_home_t *sub) {
       if (!g.table()) return;
       _ku_home_deinit(sub);
       g.hand_over();
-      free(sub);
+      free_home_record(sub);
       return;
     }
     HomeLock g(parent);
@@ -260,8 +260,7 @@ void _ku_home_deinit(ku_home_t *home) noexcept {
     end_dying(f);
     stack.pop();
     if (!parent) continue;
-    mark_ended(gone);
-    free(gone);
+    free_home_record(gone);
     resume(stack, parent);
   }
 }
@@ -322,10 +321,7 @@ int drop_ref(ku_home_t *home, const char *call) noexcept {
   live.unlock();
   _ku_home_deinit(home);
   g.hand_over();
-  if (heap_record) {
-    mark_ended(home);
-    free(home);
-  }
+  if (heap_record) free_home_record(home);
   return 1;
 }
 

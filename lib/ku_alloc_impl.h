@@ -370,6 +370,13 @@ void tally_fork_unlock_child() noexcept;
 // ku_alloc_lock.cpp
 void move_mutex_lock() noexcept;
 void move_mutex_unlock() noexcept;
+// A walk up through homes without a lock that other threads may own, under the move mutex:
+// while it runs, a table that such a home drops is kept until unowned_walk_end.
+void unowned_walk_begin() noexcept;
+void unowned_walk_end() noexcept;
+ku_home_t *unowned_parent_of(const ku_home_t *home) noexcept;  // during such a walk
+// Makes t the home's table and gives back old (may be null), at once or after the walk.
+void install_table(ku_home_t *home, ku_block_t *t, ku_block_t *old) noexcept;
 
 // ku_alloc_name.cpp: the names lock is taken last, under any home's lock.
 const char *name_of(const ku_home_t *home, const ku_block_t *t) noexcept;  // under home's lock

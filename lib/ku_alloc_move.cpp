@@ -6,6 +6,7 @@
 
 #include <ku/ku.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -21,13 +22,10 @@
 // that involve a thread-safe home run one at a time under the move mutex, taken before any
 // home's lock: so the relation of the two homes cannot change between the test and the locking,
 // and one thread at most holds two unrelated homes, which cannot close a cycle with threads that
-// only wait downwards.  The relation is found by walking up, and the walk does not read the
-// table of a home without a lock that the call does not name (find_above): above such a home it
-// cannot see.  Where it could not see from one home, that home is locked second; where it could
-// see from neither, address order stands, and neither a destination below the source beyond
-// such a home is refused, nor a wait down through it (that home's thread walking the tree at the
-// same time) is ruled out.  A thread that moves homes below another thread's home that has no
-// lock should make that home thread-safe.
+// only wait downwards.  The relation is found by walking up to the top.  A home without a lock
+// on the way may be another thread's, growing its table right now: the walk reads its table
+// pointer and parent atomically, and a table it drops meanwhile is kept until the walk ends
+// (unowned_walk_begin in ku_alloc_lock.cpp).
 
 namespace {
 
@@ -50,37 +48,33 @@ class MoveLock {
   bool held_;
 };
 
-// What a walk up from a home found: whether another home is one of its ancestors, and whether
-// the walk was cut short before the top.
-struct Ancestry {
-  bool found;
-  bool cut;
-};
-
-// Walks up from home looking for target among its ancestors.  Each home's parent is read under
-// that home's own lock, one lock at a time, so the walk cannot deadlock.  In a move that involves
-// a thread-safe home (shared), a home without a lock that the call does not name (a and b)
-// belongs to one thread, which may be another one that is replacing its table right now: its
-// table is not read, and the walk is cut there.  Between homes without locks, the calling
-// thread is the one that uses them all.
-Ancestry find_above(const ku_home_t *home, const ku_home_t *target, const ku_home_t *a,
-                    const ku_home_t *b, bool shared) {
-  for (const ku_home_t *h = home;;) {
-    if (shared && h != a && h != b && !h->kuh_lock) return {false, true};
-    h = parent_of(h);
-    if (!h) return {false, false};
-    if (h == target) return {true, false};
+// Whether target is one of home's ancestors.  A home's parent is read under that home's own
+// lock, one lock at a time, so the walk cannot deadlock.  In a move that involves a thread-safe
+// home (shared), a home without a lock that the call does not name (a and b) may belong to
+// another thread: its parent is read as unowned_parent_of does.  Between homes without locks
+// only, the calling thread is the one that uses them all.
+bool lies_below(const ku_home_t *home, const ku_home_t *target, const ku_home_t *a,
+                const ku_home_t *b, bool shared) {
+  if (!shared) {
+    for (const ku_home_t *h = parent_of(home); h; h = parent_of(h))
+      if (h == target) return true;
+    return false;
   }
+  unowned_walk_begin();
+  bool found = false;
+  for (const ku_home_t *h = home; h && !found;) {
+    h = h->kuh_lock || h == a || h == b ? parent_of(h) : unowned_parent_of(h);
+    found = h == target;
+  }
+  unowned_walk_end();
+  return found;
 }
 
 // Whether x is to be locked before y: an ancestor before its descendant, unrelated homes in
-// address order.  up_x is the walk up from x looking for y, up_y the walk from y looking for x.
-// When only one walk was cut, the other home may lie above the cut one but not below it (the
-// whole walk would have met it), so the cut one goes second.
-bool locks_first(const ku_home_t *x, const ku_home_t *y, Ancestry up_x, Ancestry up_y) {
-  if (up_x.found) return false;
-  if (up_y.found) return true;
-  if (up_x.cut != up_y.cut) return up_y.cut;
+// address order.  x_below_y: whether y was found among x's ancestors.
+bool locks_first(const ku_home_t *x, const ku_home_t *y, bool x_below_y, bool shared) {
+  if (x_below_y) return false;
+  if (lies_below(y, x, x, y, shared)) return true;
   return reinterpret_cast<uintptr_t>(x) < reinterpret_cast<uintptr_t>(y);
 }
 
@@ -88,7 +82,9 @@ bool locks_first(const ku_home_t *x, const ku_home_t *y, Ancestry up_x, Ancestry
 void reparent(void *data, ku_home_t *parent) {
   auto *sub = static_cast<ku_home_t *>(data);
   HomeLock sg(sub);
-  if (ku_block_t *st = sg.table()) st->kub_parent = parent;
+  // Atomic: a move in another thread may be walking up through a sub-home without a lock.
+  if (ku_block_t *st = sg.table())
+    std::atomic_ref(st->kub_parent).store(parent, std::memory_order_relaxed);
 }
 
 // Takes every block out of the source, leaving them to no home (ku_home_move to null).
@@ -187,7 +183,7 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
   // A home entered into its own table would die twice and be locked twice.
   {
     MoveLock m(shared);
-    if (find_above(dst, src, dst, src, shared).found) return ku_seterrno(EINVAL);
+    if (lies_below(dst, src, dst, src, shared)) return ku_seterrno(EINVAL);
   }
   // The source's destructor runs before any lock is taken, so that it may use any home, the
   // two of the move included.
@@ -195,9 +191,8 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
 
   MoveLock m(shared);
   // The destructor may have moved the destination below the source.
-  const Ancestry up_dst = find_above(dst, src, dst, src, shared);
-  if (up_dst.found) return ku_seterrno(EINVAL);
-  const bool dst_first = locks_first(dst, src, up_dst, find_above(src, dst, dst, src, shared));
+  if (lies_below(dst, src, dst, src, shared)) return ku_seterrno(EINVAL);
+  const bool dst_first = locks_first(dst, src, false, shared);
   HomeLockPair g(dst_first ? dst : src, dst_first ? src : dst);
   ku_block_t *s = src->kuh_blocks;
   if (!s || !s->kub_n) return 0;
@@ -220,14 +215,13 @@ KU_API void *ku_steal(ku_home_t *to, ku_home_t *from, void *p) {
   const bool shared = from->kuh_lock || (to && to->kuh_lock);
   MoveLock m(shared);
   // Only homes stand in to's line of ancestors, so the test needs no knowledge of what p is.
-  if (to && (to == p || find_above(to, static_cast<ku_home_t *>(p), to, from, shared).found))
+  if (to && (to == p || lies_below(to, static_cast<ku_home_t *>(p), to, from, shared)))
     return refused();
   if (!to) {
     HomeLock g(from);
     return steal_entry(nullptr, g.table(), p);
   }
-  const bool to_first = locks_first(to, from, find_above(to, from, to, from, shared),
-                                    find_above(from, to, to, from, shared));
+  const bool to_first = locks_first(to, from, lies_below(to, from, to, from, shared), shared);
   HomeLockPair g(to_first ? to : from, to_first ? from : to);
   return steal_entry(to, from->kuh_blocks, p);
 }

@@ -74,8 +74,7 @@ ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept {
     copy_entries(t, old);
     copy_header(t, old);
   }
-  home->kuh_blocks = t;
-  if (old) release_table(old);
+  install_table(home, t, old);
   return t;
 }
 

@@ -77,11 +77,11 @@ ku_block_t *retired = nullptr;  // linked through kub_preload, which the walk do
 // So the forking thread takes all of them first, in the one order in which any thread may hold
 // them together (doc/homes.md): the live-homes lock, the move mutex, the lookup counters' tally
 // lock (a move looks blocks up under the move mutex), the names lock, the spare pool's lock,
-// then the lock of tables retired during a walk.  The tally lock is held across a system call and a wait for another thread, so no
-// thread takes it while it holds the names lock or the pool's spin lock, which are held while
-// nothing else is awaited.  One handler takes them all, so that the order does not follow the
-// order in which a static link happens to pull in the library's files.  Homes' own mutexes are
-// the program's to guard.
+// then the retired-tables lock.  The tally lock is held across a system call and a wait for
+// another thread, so no thread takes it while it holds one of the last three, which are held
+// while nothing else is awaited.  One handler takes them all, so that the order does not follow
+// the order in which a static link happens to pull in the library's files.  Homes' own mutexes
+// are the program's to guard.
 void before_fork() {
   live_fork_lock();
   move_mutex_lock();

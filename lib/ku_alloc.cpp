@@ -255,6 +255,28 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
   return kub_alloc(home, g.table(), size, kind);
 }
 
+// Ends the sub-home entered at e in its parent's table t, whose lock g holds, and frees its
+// record.  The entry leaves the parent, and the parent's lock is released, before the
+// sub-home's teardown runs destructors: they may use the parent like any other home.
+void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
+  auto *sub = static_cast<ku_home_t *>(e->kua_data);
+  const uint32_t size = e->kua_size;
+  // Parent before child: the sub-home's lock is taken while the parent's is held.
+  HomeLock sg(sub);
+  ku_block_t *st = sg.table();
+  assert(st && "ku_free: the sub-home has no block table");
+  assert((!st || st->kub_ref != REF_MAX) && "ku_free: the sub-home's count is REF_MAX");
+  if (!st || st->kub_ref == REF_MAX) return;
+  if (t->kub_stats) ku_home_stats_free(t, nullptr, size);
+  take_entry(t, e);
+  g.unlock();
+  st->kub_ref = 0;
+  _ku_home_deinit(sub);
+  sg.hand_over();
+  fill_before_free(sub, size);  // which leaves kEndedLock in the record's kuh_lock
+  free(sub);
+}
+
 // ku_free.  The library's own calls come here rather than to ku_free, whose declaration names
 // it the deallocator of the allocation calls: the compiler would take a block passed both to
 // realloc() (a NULL home) and to it for a mismatch.
@@ -333,26 +355,30 @@ void *alloc_subhome(ku_home_t *parent, uint64_t size) noexcept {
   return kub_alloc(parent, g.table(), size, alloc_home);
 }
 
-// Ends the sub-home entered at e in its parent's table t, whose lock g holds, and frees its
-// record.  The entry leaves the parent, and the parent's lock is released, before the
-// sub-home's teardown runs destructors: they may use the parent like any other home.
-void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) noexcept {
-  auto *sub = static_cast<ku_home_t *>(e->kua_data);
-  const uint32_t size = e->kua_size;
-  // Parent before child: the sub-home's lock is taken while the parent's is held.
-  HomeLock sg(sub);
-  ku_block_t *st = sg.table();
-  assert(st && "ku_free: the sub-home has no block table");
-  assert((!st || st->kub_ref != REF_MAX) && "ku_free: the sub-home's count is REF_MAX");
-  if (!st || st->kub_ref == REF_MAX) return;
-  if (t->kub_stats) ku_home_stats_free(t, nullptr, size);
-  take_entry(t, e);
-  g.unlock();
-  st->kub_ref = 0;
-  _ku_home_deinit(sub);
-  sg.hand_over();
-  fill_before_free(sub, size);  // which leaves kEndedLock in the record's kuh_lock
-  free(sub);
+// Ends a sub-home whose last reference is gone, in the home it is entered in now: between the
+// drop of its reference and the locking of its parent, another thread may have moved it.
+void end_unreferenced_subhome(ku_home_t *sub) noexcept {
+  for (ku_home_t *parent = parent_of(sub);;) {
+    if (!parent) {
+      // Detached meanwhile: it is a heap home of its own now.
+      HomeLock g(sub);
+      if (!g.table()) return;
+      _ku_home_deinit(sub);
+      g.hand_over();
+      free_home_record(sub);
+      return;
+    }
+    HomeLock g(parent);
+    ku_block_t *t = g.table();
+    ku_alloc_t *e = t ? ku_block_find(t, sub) : nullptr;
+    if (ku_alloc_check(t, e)) return end_subhome(g, t, e);
+    // With the parent locked, nothing can take the sub-home out of it: if it still names this
+    // parent, it was never entered there.
+    ku_home_t *now = parent_of(sub);
+    assert(now != parent && "ku_home_unref: the sub-home is not entered in its parent");
+    if (now == parent) return;
+    parent = now;
+  }
 }
 
 // ---- Public calls ----

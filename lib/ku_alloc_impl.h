@@ -143,189 +143,6 @@ class HomeLock {
   const ku_home_t *home_;
 };
 
-// Holds two homes' internal mutexes, taken in the order given (an ancestor before its
-// descendant; see ku_home_move for unrelated homes) and released in the reverse order.  The
-// second home may be null or the first one again; it is then not locked a second time.
-class HomeLockPair {
- public:
-  HomeLockPair(const ku_home_t *first, const ku_home_t *second) noexcept
-      : first_(first), second_(second == first ? nullptr : second) {}
-
- private:
-  HomeLock first_;  // declared first: constructed first, destroyed last
-  HomeLock second_;
-};
-
-// ---- Walks over a tree of homes ----
-
-// The frames of a walk over a tree of homes that does not recurse, one per level from the home
-// it began with down to the current one, so that a tree of any depth is walked on any stack.
-// The first kInline frames live in the object; a deeper walk moves them to the heap.
-template <class Frame, size_t kInline = 16> class FrameStack {
-  static_assert(std::is_trivially_copyable_v<Frame>, "frames are moved with memcpy");
-
- public:
-  FrameStack() noexcept = default;
-  ~FrameStack() {
-    if (frames_ != local()) free(frames_);
-  }
-  FrameStack(const FrameStack &) = delete;
-  FrameStack &operator=(const FrameStack &) = delete;
-
-  // Adds a frame on top and returns it, for the caller to fill in (built elsewhere and copied,
-  // a frame costs store-forwarding stalls); null, with nothing changed, when memory ran out.
-  Frame *push() noexcept {
-    if (size_ == cap_ && !grow()) return nullptr;
-    return &frames_[size_++];
-  }
-  Frame &top() noexcept { return frames_[size_ - 1]; }
-  Frame *under_top() noexcept { return size_ > 1 ? &frames_[size_ - 2] : nullptr; }
-  void pop() noexcept { --size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  size_t size() const noexcept { return size_; }
-
- private:
-  Frame *local() noexcept { return reinterpret_cast<Frame *>(local_); }
-  bool grow() noexcept {
-    const size_t cap = 2 * cap_;
-    void *p =
-        frames_ == local() ? malloc(cap * sizeof(Frame)) : realloc(frames_, cap * sizeof(Frame));
-    if (!p) return false;
-    if (frames_ == local()) memcpy(p, local_, size_ * sizeof(Frame));
-    frames_ = static_cast<Frame *>(p);
-    cap_ = cap;
-    return true;
-  }
-
-  alignas(Frame) unsigned char local_[kInline * sizeof(Frame)];
-  Frame *frames_ = local();
-  size_t size_ = 0;
-  size_t cap_ = kInline;
-};
-
-// Visits a tree of homes depth first, as a recursion would but on a stack of frames: a home,
-// then each occupied slot of its table in index order, a sub-home's own tree right behind its
-// entry.  A home's internal lock is held from before its visit until its sub-homes are done
-// (parent before child).  The visitor's Level is its state for one home; it is told
-//   enter(home, table, depth, level)                 once the home is locked (table may be null),
-//   entry(table, entry, depth, level)                for each occupied slot,
-//   leave(home, table, depth, level, parent_level)   after the last slot, before the unlock
-//                                                    (parent_level null for the first home).
-// Returns false, with every lock released, when memory for the frames of a deep tree ran out.
-template <class Visitor> bool walk_homes(const ku_home_t *top, Visitor &v) noexcept {
-  using Level = typename Visitor::Level;
-  struct Frame {
-    const ku_home_t *home;
-    const ku_block_t *t;
-    uint64_t i;
-    Level level;
-  };
-  FrameStack<Frame> stack;
-  auto enter = [&](const ku_home_t *home) {
-    lock_home(home);
-    Frame *f = stack.push();
-    if (!f) {
-      unlock_home(home);
-      return false;
-    }
-    f->home = home;
-    f->t = home->kuh_blocks;
-    f->i = 0;
-    f->level = Level{};
-    v.enter(home, f->t, stack.size() - 1, f->level);
-    return true;
-  };
-
-  if (!enter(top)) return false;
-  while (!stack.empty()) {
-    Frame &f = stack.top();
-    const ku_home_t *sub = nullptr;
-    while (!sub && f.t && f.i < f.t->kub_n) {
-      const ku_alloc_t &e = f.t->kub_nodes[f.i++];
-      if (!e.kua_data) continue;
-      v.entry(f.t, e, stack.size() - 1, f.level);
-      if (e.kua_home) sub = static_cast<const ku_home_t *>(e.kua_data);
-    }
-    if (sub) {
-      if (enter(sub)) continue;
-      for (; !stack.empty(); stack.pop()) unlock_home(stack.top().home);
-      return false;
-    }
-    Frame *parent = stack.under_top();
-    v.leave(f.home, f.t, stack.size() - 1, f.level, parent ? &parent->level : nullptr);
-    unlock_home(f.home);
-    stack.pop();
-  }
-  return true;
-}
-
-// ---- Release order of a teardown ----
-
-// Plain heap blocks gathered in the walk of a large table and freed after it, in nearly
-// descending address order (lib/ku_alloc_release.cpp).  glibc's free of a block above its fast
-// sizes merges it with its neighbours and links it into a bin: in the table's slot order, which
-// is no order in memory, nearly every free misses the cache several times, while in address
-// order the neighbours are at hand (measured: 256 B blocks of 1e5 and 1e6 homes cost about a
-// third as much, ordering included).  Small blocks go to the fast bins without touching a
-// neighbour; they are gathered only from very large tables (kFewestSmall).  The order of plain
-// frees is not observable; sub-homes and destructors keep theirs.  The room comes from
-// take_scratch; without it, blocks are freed in slot order: the teardown never fails for it.
-class LateFrees {
- public:
-  // Requests of more than this many bytes leave the fast bins (measured: 120 B fast, 128 B not).
-  static constexpr uint32_t kLargest = 120;
-  // Fewer blocks lie close enough in the cache for slot order to cost little, less than the sort
-  // (measured: 3,000 blocks of 256 B end faster unsorted, 10,000 sorted).
-  static constexpr uint64_t kFewest = 8192;
-  // From this many on, small blocks are gathered too.  Their frees cost little in any order,
-  // but glibc hands them out again last freed first: after a slot-order release of a big home
-  // each later malloc of their size chased a pointer to a random place in the heap (measured
-  // at 1e6 blocks of 64 B: the program's next malloc/free pairs took 48 ns instead of 16, and
-  // the next home of that size 42 ns a block instead of 33).  Below it slot order was cheaper.
-  static constexpr uint64_t kFewestSmall = uint64_t{1} << 17;
-  // Blocks of the C library's smallest chunk (32 bytes, for requests up to 24) stay in slot
-  // order even then: at 1e6 blocks of 16 B it was the cheaper order, for the home and after.
-  static constexpr uint32_t kSmallest = 24;
-
-  LateFrees() noexcept = default;
-  ~LateFrees() {
-    if (keys_) finish();  // most teardowns are of small homes and never took room
-  }
-  LateFrees(const LateFrees &) = delete;
-  LateFrees &operator=(const LateFrees &) = delete;
-
-  // Room for the entries of table t, if it is large enough to be worth ordering: true when
-  // blocks of t are to be passed to add().
-  bool prepare(const ku_block_t *t) noexcept { return t->kub_used >= kFewest && make_room(t); }
-
-  // Whether a heap block of size bytes is to be passed to add().
-  bool takes(uint32_t size) const noexcept {
-    return size > kLargest || (small_ && size > kSmallest);
-  }
-
-  // Takes a block to free later; a full room is emptied first.
-  void add(void *p) noexcept {
-    if (count_ == cap_) flush();
-    keys_[count_++] = reinterpret_cast<uintptr_t>(p);
-  }
-
-  // Frees the gathered blocks, highest address first (through release: tests watch the order).
-  void flush(void (*release)(void *) = free) noexcept;
-
- private:
-  bool make_room(const ku_block_t *t) noexcept;
-  void finish() noexcept;
-  const uintptr_t *order() noexcept;
-  const uintptr_t *sort(uintptr_t lo, uintptr_t hi) noexcept;
-
-  uintptr_t *keys_ = nullptr;  // cap_ keys, then room for as many more to order them into
-  uint64_t bytes_ = 0;
-  uint64_t cap_ = 0;
-  uint64_t count_ = 0;
-  uint64_t n_ = 0;      // slots of the largest table gathered from
-  bool small_ = false;  // the level being walked gives its small blocks too
-};
-
 // ---- Cross-file declarations, by defining file ----
 
 // ku_alloc_pool.cpp
@@ -334,9 +151,6 @@ void release_table(ku_block_t *t) noexcept;      // gives back a table that is d
 void *zeroed(size_t bytes) noexcept;             // zero-filled heap memory for records
 void *take_area(uint64_t bytes) noexcept;        // room for a preload area, or null
 void give_area(void *area, uint64_t bytes) noexcept;
-// Mapped room for the teardown's ordering of addresses, and its return.
-void *take_scratch(uint64_t bytes, uint64_t *got) noexcept;
-void give_scratch(void *room, uint64_t bytes) noexcept;
 // The pool's lock, for the fork handler alone.
 void pool_fork_lock() noexcept;
 void pool_fork_unlock() noexcept;
@@ -346,15 +160,24 @@ void pool_give_back_spares() noexcept;  // for the allocation-failure tests
 // ku_alloc_table.cpp
 ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept;
 ku_home_t *new_home_record(uint64_t size, ku_home_t *parent) noexcept;
+// A walk up through homes without a lock that other threads may own, under the move mutex:
+// while it runs, a table that such a home drops is kept until unowned_walk_end.
+void unowned_walk_begin() noexcept;
+void unowned_walk_end() noexcept;
+ku_home_t *unowned_parent_of(const ku_home_t *home) noexcept;  // during such a walk
+void retired_fork_lock() noexcept;  // the retired-tables lock, for the fork handler alone
+void retired_fork_unlock() noexcept;
 
-// ku_alloc.cpp
+// ku_alloc.cpp: sub-homes are blocks of their parents, made and ended there.
 void *alloc_subhome(ku_home_t *parent, uint64_t size) noexcept;
-void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) noexcept;
+void end_unreferenced_subhome(ku_home_t *sub) noexcept;
 
-// ku_home.cpp
+// ku_home_tree.cpp
 void _ku_home_deinit(ku_home_t *home) noexcept;
 ku_home_t *parent_of(const ku_home_t *home) noexcept;
 void run_destructor_once(ku_home_t *home) noexcept;
+
+// ku_home.cpp
 int take_ref(ku_home_t *home, const char *call) noexcept;
 int drop_ref(ku_home_t *home, const char *call) noexcept;
 
@@ -370,13 +193,6 @@ void tally_fork_unlock_child() noexcept;
 // ku_alloc_lock.cpp
 void move_mutex_lock() noexcept;
 void move_mutex_unlock() noexcept;
-// A walk up through homes without a lock that other threads may own, under the move mutex:
-// while it runs, a table that such a home drops is kept until unowned_walk_end.
-void unowned_walk_begin() noexcept;
-void unowned_walk_end() noexcept;
-ku_home_t *unowned_parent_of(const ku_home_t *home) noexcept;  // during such a walk
-// Makes t the home's table and gives back old (may be null), at once or after the walk.
-void install_table(ku_home_t *home, ku_block_t *t, ku_block_t *old) noexcept;
 
 // ku_alloc_name.cpp: the names lock is taken last, under any home's lock.
 const char *name_of(const ku_home_t *home, const ku_block_t *t) noexcept;  // under home's lock

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // All mutex code of the homes: the process-wide hooks, thread-safe homes, the user mutex, the
-// move mutex, and the tables that a walk through other threads' homes keeps alive.
+// move mutex, and the one fork handler.
 //
 // A thread-safe home owns one heap block of two POSIX mutexes: element 0 is the internal mutex
 // that every allocator operation takes around its work on the home, element 1 the user mutex
@@ -12,10 +12,8 @@
 
 #include <pthread.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <utility>
 
 // ---- Hooks ----
 //
@@ -57,20 +55,6 @@ void mutex_destroy(void *block) {
 
 pthread_mutex_t move_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// ---- Tables dropped during a walk ----
-//
-// A move that involves a thread-safe home walks up through homes without a lock, which may be
-// other threads' homes that are replacing their tables at that moment.  Such a walk runs under
-// the move mutex, so at most one runs at a time; walk_seq is odd while it does.  A home without
-// a lock publishes a new table and then reads walk_seq (both sequentially consistent): either
-// the walk reads the new table, or the home sees the walk and leaves its old table on the
-// retired list, which the walk empties when it ends.  retired_mutex makes the test and the
-// entry one step with respect to the end of the walk; nothing is taken while it is held.
-
-std::atomic<uint64_t> walk_seq{0};
-pthread_mutex_t retired_mutex = PTHREAD_MUTEX_INITIALIZER;
-ku_block_t *retired = nullptr;  // linked through kub_preload, which the walk does not read
-
 // ---- fork() ----
 
 // A child of fork() must not inherit a library lock that another thread of the parent held.
@@ -88,10 +72,10 @@ void before_fork() {
   tally_fork_lock();
   names_fork_lock();
   pool_fork_lock();
-  pthread_mutex_lock(&retired_mutex);
+  retired_fork_lock();
 }
 void after_fork_parent() {
-  pthread_mutex_unlock(&retired_mutex);
+  retired_fork_unlock();
   pool_fork_unlock();
   names_fork_unlock();
   tally_fork_unlock_parent();
@@ -99,7 +83,7 @@ void after_fork_parent() {
   live_fork_unlock();
 }
 void after_fork_child() {
-  pthread_mutex_unlock(&retired_mutex);
+  retired_fork_unlock();
   pool_fork_child();
   names_fork_unlock();
   tally_fork_unlock_child();
@@ -116,48 +100,6 @@ void after_fork_child() {
 // Serialises the moves that involve a thread-safe home (ku_alloc_move.cpp).
 void move_mutex_lock() noexcept { pthread_mutex_lock(&move_mutex); }
 void move_mutex_unlock() noexcept { pthread_mutex_unlock(&move_mutex); }
-
-void unowned_walk_begin() noexcept { walk_seq.fetch_add(1, std::memory_order_seq_cst); }
-
-void unowned_walk_end() noexcept {
-  pthread_mutex_lock(&retired_mutex);
-  walk_seq.fetch_add(1, std::memory_order_seq_cst);
-  ku_block_t *list = std::exchange(retired, nullptr);
-  pthread_mutex_unlock(&retired_mutex);
-  while (list) {
-    ku_block_t *next = static_cast<ku_block_t *>(list->kub_preload);
-    release_table(list);
-    list = next;
-  }
-}
-
-ku_home_t *unowned_parent_of(const ku_home_t *home) noexcept {
-  auto &slot = const_cast<ku_block_t *&>(home->kuh_blocks);
-  ku_block_t *t = std::atomic_ref(slot).load(std::memory_order_seq_cst);
-  return t ? std::atomic_ref(t->kub_parent).load(std::memory_order_relaxed) : nullptr;
-}
-
-void install_table(ku_home_t *home, ku_block_t *t, ku_block_t *old) noexcept {
-  if (home->kuh_lock) {  // a walk reads this home's table under its lock, which is held here
-    home->kuh_blocks = t;
-    if (old) release_table(old);
-    return;
-  }
-  std::atomic_ref(home->kuh_blocks).store(t, std::memory_order_seq_cst);
-  if (!old) return;
-  const uint64_t seq = walk_seq.load(std::memory_order_seq_cst);
-  if (seq & 1) {
-    pthread_mutex_lock(&retired_mutex);
-    const bool walking = walk_seq.load(std::memory_order_relaxed) == seq;
-    if (walking) {
-      old->kub_preload = retired;
-      retired = old;
-    }
-    pthread_mutex_unlock(&retired_mutex);
-    if (walking) return;
-  }
-  release_table(old);
-}
 
 // ---- Public calls ----
 

@@ -48,6 +48,19 @@ class MoveLock {
   bool held_;
 };
 
+// Holds two homes' internal mutexes, taken in the order given (an ancestor before its
+// descendant; unrelated homes in address order) and released in the reverse order.  The
+// second home may be null or the first one again; it is then not locked a second time.
+class HomeLockPair {
+ public:
+  HomeLockPair(const ku_home_t *first, const ku_home_t *second) noexcept
+      : first_(first), second_(second == first ? nullptr : second) {}
+
+ private:
+  HomeLock first_;  // declared first: constructed first, destroyed last
+  HomeLock second_;
+};
+
 // Whether target is one of home's ancestors.  A home's parent is read under that home's own
 // lock, one lock at a time, so the walk cannot deadlock.  In a move that involves a thread-safe
 // home (shared), a home without a lock that the call does not name (a and b) may belong to

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Where block tables come from: the C library for small ones, a pool of pages of the allocator's
 // own for middle sizes, pages of their own (huge pages when the kernel has them) for the largest.
-#include "ku_alloc_impl.h"
+#include "ku_alloc_release.h"
 
 #include <ku/ku.h>
 

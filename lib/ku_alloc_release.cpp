@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The order in which a teardown releases the plain blocks of a large table (LateFrees).
-#include "ku_alloc_impl.h"
+#include "ku_alloc_release.h"
 
 #include <algorithm>
 #include <bit>

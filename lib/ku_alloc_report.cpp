@@ -5,6 +5,7 @@
 // they hold them, so the stream must not allocate in the reported homes.  Trees are walked
 // without recursion, so that a chain of any depth is reported.
 #include "ku_alloc_slots.h"
+#include "ku_alloc_walk.h"
 #include "ku_alloc_track.h"
 
 #include <ku/ku.h>

@@ -1,14 +1,34 @@
 // SPDX-License-Identifier: MIT
 // A home's block table as a whole: the record that comes with a first table, the replacement of
-// a table by a larger one (growth and move), and the consistency check.
+// a table by a larger one (growth and move) with what a walk up through other threads' homes
+// needs of it, and the consistency check.
 #include "ku_alloc_slots.h"
+#include "ku_alloc_walk.h"
 
 #include <ku/ku.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cassert>
 #include <cstring>
+#include <utility>
 
 namespace {
+
+// ---- Tables dropped during a walk up ----
+//
+// A move that involves a thread-safe home walks up through homes without a lock, which may be
+// other threads' homes that are replacing their tables at that moment.  Such a walk runs under
+// the move mutex, so at most one runs at a time; walk_seq is odd while it does.  A home without
+// a lock publishes a new table and then reads walk_seq (both sequentially consistent): either
+// the walk reads the new table, or the home sees the walk and leaves its old table on the
+// retired list, which the walk empties when it ends.  retired_mutex makes the test and the
+// entry one step with respect to the end of the walk; nothing is taken while it is held.
+
+std::atomic<uint64_t> walk_seq{0};
+pthread_mutex_t retired_mutex = PTHREAD_MUTEX_INITIALIZER;
+ku_block_t *retired = nullptr;  // linked through kub_preload, which the walk does not read
 
 // ---- Replacement ----
 
@@ -18,6 +38,30 @@ void copy_entries(ku_block_t *to, const ku_block_t *from) {
     const ku_alloc_t &e = from->kub_nodes[i];
     if (e.kua_data) *ku_block_add(to, e.kua_data) = e;
   }
+}
+
+// Makes t the home's table and gives back old (may be null): at once, or, when a walk may be
+// reading the old one, at the walk's end.
+void install_table(ku_home_t *home, ku_block_t *t, ku_block_t *old) {
+  if (home->kuh_lock) {  // a walk reads this home's table under its lock, which is held here
+    home->kuh_blocks = t;
+    if (old) release_table(old);
+    return;
+  }
+  std::atomic_ref(home->kuh_blocks).store(t, std::memory_order_seq_cst);
+  if (!old) return;
+  const uint64_t seq = walk_seq.load(std::memory_order_seq_cst);
+  if (seq & 1) {
+    pthread_mutex_lock(&retired_mutex);
+    const bool walking = walk_seq.load(std::memory_order_relaxed) == seq;
+    if (walking) {
+      old->kub_preload = retired;
+      retired = old;
+    }
+    pthread_mutex_unlock(&retired_mutex);
+    if (walking) return;
+  }
+  release_table(old);
 }
 
 // A replacement table takes over everything of the header except kub_auto and kub_auto_all,
@@ -63,6 +107,29 @@ struct CheckBlocks {
 }  // namespace
 
 // ---- Tables and records ----
+
+void unowned_walk_begin() noexcept { walk_seq.fetch_add(1, std::memory_order_seq_cst); }
+
+void unowned_walk_end() noexcept {
+  pthread_mutex_lock(&retired_mutex);
+  walk_seq.fetch_add(1, std::memory_order_seq_cst);
+  ku_block_t *list = std::exchange(retired, nullptr);
+  pthread_mutex_unlock(&retired_mutex);
+  while (list) {
+    ku_block_t *next = static_cast<ku_block_t *>(list->kub_preload);
+    release_table(list);
+    list = next;
+  }
+}
+
+ku_home_t *unowned_parent_of(const ku_home_t *home) noexcept {
+  auto &slot = const_cast<ku_block_t *&>(home->kuh_blocks);
+  ku_block_t *t = std::atomic_ref(slot).load(std::memory_order_seq_cst);
+  return t ? std::atomic_ref(t->kub_parent).load(std::memory_order_relaxed) : nullptr;
+}
+
+void retired_fork_lock() noexcept { pthread_mutex_lock(&retired_mutex); }
+void retired_fork_unlock() noexcept { pthread_mutex_unlock(&retired_mutex); }
 
 // Gives the home a table of n slots holding the old table's entries and header, and drops the
 // old one.  Returns the new table, or null with the home unchanged.

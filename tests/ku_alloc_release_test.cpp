@@ -10,6 +10,7 @@
 
 #include <ku/ku_alloc.h>
 
+#include "ku_alloc_release.h"
 #include "ku_test_util.h"
 
 #include <malloc.h>

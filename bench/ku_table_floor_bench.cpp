@@ -30,11 +30,11 @@ void table_alone(benchmark::State &st) {
     ku_home_t *h = ku_home_create();
     ku_block_t *t = h->kuh_blocks;
     for (uint64_t i = 0; i < n; i++) {
-      if (over_two_thirds(t->kub_used, t->kub_n)) t = replace_table(h, 4 * t->kub_n + 3);
+      t = kui::room_for_one(h, t);
       ku_block_add(t, reinterpret_cast<void *>(fake(i)))->kua_size = 64;
     }
     for (uint64_t i = 0; i < t->kub_n; i++)
-      if (t->kub_nodes[i].kua_data) take_entry(t, &t->kub_nodes[i]);
+      if (t->kub_nodes[i].kua_data) kui::take_entry(t, &t->kub_nodes[i]);
     ku_home_unref(h);
   }
   st.SetItemsProcessed(st.iterations() * static_cast<int64_t>(n));
@@ -50,10 +50,10 @@ void table_pair(benchmark::State &st) {
     ku_block_add(t, p)->kua_size = 64;
     ku_alloc_t *e = ku_block_find(t, p);
     benchmark::DoNotOptimize(e);
-    take_entry(t, e);
+    kui::take_entry(t, e);
   }
   for (uint64_t i = 0; i < t->kub_n; i++)
-    if (t->kub_nodes[i].kua_data) take_entry(t, &t->kub_nodes[i]);
+    if (t->kub_nodes[i].kua_data) kui::take_entry(t, &t->kub_nodes[i]);
   ku_home_unref(h);
 }
 BENCHMARK(table_pair);
@@ -68,7 +68,7 @@ void auto_table(benchmark::State &st) {
     for (uint64_t i = 0; i < 4; i++)
       ku_block_add(t, reinterpret_cast<void *>(fake(i)))->kua_size = 32;
     for (uint64_t i = 0; i < 7; i++)
-      if (t->kub_nodes[i].kua_data) take_entry(t, &t->kub_nodes[i]);
+      if (t->kub_nodes[i].kua_data) kui::take_entry(t, &t->kub_nodes[i]);
     benchmark::ClobberMemory();
   }
 }

@@ -23,9 +23,6 @@
 #include <gnu/libc-version.h>
 #include <malloc.h>
 
-using ku_track::mark_carved;
-using ku_track::mark_unused;
-
 namespace {
 
 // ---- Workhorse ----
@@ -42,7 +39,7 @@ bool negative_size(int size) {
 // so a refused size is refused alike with a home and without one.
 bool array_bytes(size_t n, size_t size, uint64_t *bytes) {
   size_t product;
-  if (__builtin_mul_overflow(n, size, &product) || product >= kSizeLimit) {
+  if (__builtin_mul_overflow(n, size, &product) || product >= kui::kSizeLimit) {
     ku_seterrno(ENOMEM);
     return false;
   }
@@ -54,33 +51,31 @@ bool array_bytes(size_t n, size_t size, uint64_t *bytes) {
 // table as read under that lock.  May replace the table.
 [[gnu::always_inline]] inline void *kub_alloc(ku_home_t *home, ku_block_t *t, uint64_t size,
                                               alloc_kind kind) {
-  if (size >= kSizeLimit) {
+  if (size >= kui::kSizeLimit) {
     ku_seterrno(ENOMEM);
     return nullptr;
   }
   if (size == 0) return nullptr;
   // Growing before the insertion keeps a free slot for it.
-  if (!t || over_two_thirds(t->kub_used, t->kub_n)) {
-    t = replace_table(home, t ? 4 * t->kub_n + 3 : kFirstSlots);
-    if (!t) return nullptr;
-  }
+  t = kui::room_for_one(home, t);
+  if (!t) return nullptr;
 
   void *mem = nullptr;
   bool carved = false;
   if (kind == alloc_home) {
     // The record comes with its table of 31 slots; the sub-home has no lock and no preload
     // area, whatever its parent has.
-    mem = new_home_record(size, home);
+    mem = kui::new_home_record(size, home);
     if (!mem) return nullptr;
     t->kub_auto_all = 0;
   } else {
     if (t->kub_preload) {
-      const uint64_t end = round8(t->kub_prused + size);
+      const uint64_t end = kui::round8(t->kub_prused + size);
       if (end <= t->kub_prsize) {
         mem = static_cast<char *>(t->kub_preload) + t->kub_prused;
         t->kub_prused = static_cast<uint16_t>(end);
         carved = true;
-        mark_carved(mem, size);
+        kui::mark_carved(mem, size);
         if (kind == alloc_zeroed) memset(mem, 0, size);
       }
     }
@@ -103,7 +98,7 @@ bool array_bytes(size_t n, size_t size, uint64_t *bytes) {
 void fill_freed(void *data, uint32_t size) {
   static constexpr unsigned char kPattern[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
                                                  0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
-  static_assert(kPattern[0] == kFreedFill);
+  static_assert(kPattern[0] == kui::kFreedFill);
   auto *b = static_cast<unsigned char *>(data);
   if (size >= 8 && size <= 16) {
     memcpy(b, kPattern, 8);
@@ -116,7 +111,7 @@ void fill_freed(void *data, uint32_t size) {
       memcpy(b + size - 32, kPattern, 16);
     }
   } else {
-    memset(b, kFreedFill, size);
+    memset(b, kui::kFreedFill, size);
   }
   // The fill is there to be read by whoever gets the memory next: the compiler, which sees
   // free() come right after it, must not drop it as a dead store.
@@ -200,13 +195,13 @@ void *realloc_heap(ku_block_t *t, ku_alloc_t *e, ku_alloc_t *hole, void *data, u
     // Resized in place: the entry goes where clearing it and entering it again would put it.
     ku_alloc_t *slot = hole ? hole : e;
     if (slot != e) {
-      clear_entry(e);
+      kui::clear_entry(e);
       slot->kua_data = p;
     }
     slot->kua_size = static_cast<uint32_t>(want);
     return p;
   }
-  take_entry(t, e);
+  kui::take_entry(t, e);
   ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
   return p;
 }
@@ -217,17 +212,17 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
   const uint32_t old = e->kua_size;
   const uint64_t off =
       static_cast<uint64_t>(static_cast<char *>(data) - static_cast<char *>(t->kub_preload));
-  const bool last = round8(off + old) == t->kub_prused;
-  if (last ? round8(off + want) <= t->kub_prsize : want < old) {
+  const bool last = kui::round8(off + old) == t->kub_prused;
+  if (last ? kui::round8(off + want) <= t->kub_prsize : want < old) {
     if (t->kub_stats) {
       ku_home_stats_free(t, data, old);
       ku_home_stats_alloc(t, data, want, alloc_plain);
     }
-    if (last) t->kub_prused = static_cast<uint16_t>(round8(off + want));
+    if (last) t->kub_prused = static_cast<uint16_t>(kui::round8(off + want));
     if (want > old)
-      mark_carved(static_cast<char *>(data) + old, want - old);
+      kui::mark_carved(static_cast<char *>(data) + old, want - old);
     else
-      mark_unused(static_cast<char *>(data) + want, round8(old) - want);
+      kui::mark_unused(static_cast<char *>(data) + want, kui::round8(old) - want);
     e->kua_size = static_cast<uint32_t>(want);
     return data;
   }
@@ -239,9 +234,9 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
     if (t->kub_stats) ku_home_stats_free(t, data, old);
   }
   memcpy(p, data, want < old ? want : old);
-  mark_unused(data, round8(old));
+  kui::mark_unused(data, kui::round8(old));
   if (t->kub_stats) ku_home_stats_alloc(t, nullptr, want, alloc_zeroed);
-  take_entry(t, e);
+  kui::take_entry(t, e);
   ku_block_add(t, p)->kua_size = static_cast<uint32_t>(want);
   return p;
 }
@@ -251,24 +246,24 @@ void *realloc_carved(ku_block_t *t, ku_alloc_t *e, void *data, uint64_t want) {
 [[gnu::always_inline]] inline void *alloc_fresh(ku_home_t *home, uint64_t size, alloc_kind kind,
                                                 const char *call) {
   if (!home) return kind == alloc_plain ? malloc(size) : calloc(1, size);
-  HomeLock g(home, call);
+  kui::HomeLock g(home, call);
   return kub_alloc(home, g.table(), size, kind);
 }
 
 // Ends the sub-home entered at e in its parent's table t, whose lock g holds, and frees its
 // record.  The entry leaves the parent, and the parent's lock is released, before the
 // sub-home's teardown runs destructors: they may use the parent like any other home.
-void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
+void end_subhome(kui::HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
   auto *sub = static_cast<ku_home_t *>(e->kua_data);
   const uint32_t size = e->kua_size;
   // Parent before child: the sub-home's lock is taken while the parent's is held.
-  HomeLock sg(sub);
+  kui::HomeLock sg(sub);
   ku_block_t *st = sg.table();
   assert(st && "ku_free: the sub-home has no block table");
   assert((!st || st->kub_ref != REF_MAX) && "ku_free: the sub-home's count is REF_MAX");
   if (!st || st->kub_ref == REF_MAX) return;
   if (t->kub_stats) ku_home_stats_free(t, nullptr, size);
-  take_entry(t, e);
+  kui::take_entry(t, e);
   g.unlock();
   st->kub_ref = 0;
   _ku_home_deinit(sub);
@@ -288,13 +283,13 @@ void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
   }
   uint32_t size;
   {
-    HomeLock g(home, call);
+    kui::HomeLock g(home, call);
     ku_block_t *t = g.table();
     assert(t && "ku_free: the home has no block table");
     if (!t) return;
     ku_alloc_t *e = ku_block_find(t, data);
     const int found = ku_alloc_check(t, e);
-    if (!found) foreign_block(home, t, data, call);
+    if (!found) kui::foreign_block(home, t, data, call);
     assert(found && "ku_free: the address is not an allocation of this home");
     if (!found) return;
     if (e->kua_home) return end_subhome(g, t, e);
@@ -302,11 +297,11 @@ void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
     size = e->kua_size;
     const bool preloaded = ku_is_preloaded(t, data);
     if (t->kub_stats) ku_home_stats_free(t, preloaded ? data : nullptr, size);
-    take_entry(t, e);
+    kui::take_entry(t, e);
     // A carved block lies in the home's area, which the home's end frees: filled under the lock.
     if (preloaded) {
       fill_freed(data, size);
-      mark_unused(data, round8(size));
+      kui::mark_unused(data, kui::round8(size));
       return;
     }
   }
@@ -325,7 +320,7 @@ void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
     free_block(home, data, call);
     return nullptr;
   }
-  HomeLock g(home, call);
+  kui::HomeLock g(home, call);
   ku_block_t *t = g.table();
   if (!data) return kub_alloc(home, t, want, alloc_plain);
   if (!t) return nullptr;
@@ -339,7 +334,7 @@ void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
 // The lookup of ku_in_home and ku_home_check_alloc, inlined into both.
 [[gnu::always_inline]] inline int holds(const ku_home_t *home, const void *data, const char *call) {
   if (!home || !data) return 0;
-  HomeLock g(home, call);
+  kui::HomeLock g(home, call);
   ku_block_t *t = g.table();
   return t && ku_block_find(t, data) ? 1 : 0;
 }
@@ -350,31 +345,31 @@ void end_subhome(HomeLock &g, ku_block_t *t, ku_alloc_t *e) {
 
 // A sub-home of parent with a record of size bytes (ku_home_clone), or null; a size of 2^31 or
 // more is refused with ENOMEM.
-void *alloc_subhome(ku_home_t *parent, uint64_t size) noexcept {
-  HomeLock g(parent, "ku_home_clone");
+void *kui::alloc_subhome(ku_home_t *parent, uint64_t size) noexcept {
+  kui::HomeLock g(parent, "ku_home_clone");
   return kub_alloc(parent, g.table(), size, alloc_home);
 }
 
 // Ends a sub-home whose last reference is gone, in the home it is entered in now: between the
 // drop of its reference and the locking of its parent, another thread may have moved it.
-void end_unreferenced_subhome(ku_home_t *sub) noexcept {
-  for (ku_home_t *parent = parent_of(sub);;) {
+void kui::end_unreferenced_subhome(ku_home_t *sub) noexcept {
+  for (ku_home_t *parent = kui::parent_of(sub);;) {
     if (!parent) {
       // Detached meanwhile: it is a heap home of its own now.
-      HomeLock g(sub);
+      kui::HomeLock g(sub);
       if (!g.table()) return;
       _ku_home_deinit(sub);
       g.hand_over();
-      free_home_record(sub);
+      kui::free_home_record(sub);
       return;
     }
-    HomeLock g(parent);
+    kui::HomeLock g(parent);
     ku_block_t *t = g.table();
     ku_alloc_t *e = t ? ku_block_find(t, sub) : nullptr;
     if (ku_alloc_check(t, e)) return end_subhome(g, t, e);
     // With the parent locked, nothing can take the sub-home out of it: if it still names this
     // parent, it was never entered there.
-    ku_home_t *now = parent_of(sub);
+    ku_home_t *now = kui::parent_of(sub);
     assert(now != parent && "ku_home_unref: the sub-home is not entered in its parent");
     if (now == parent) return;
     parent = now;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What helps a person find a leak or a misuse of homes: the list of live top-level homes and the
 // report of those still alive at exit, both on only when the library's log asks for them, and
-// the messages about a home that has ended and about a block that is not the home's.
+// the message about a block that is not the home's (the one about a home that has ended is inline,
+// in ku_alloc_impl.h, as the lock guards call it from every file).
 //
 // The live list is kept only while the global log's level (KU_DEBUG) is kLeakLevel or more when
 // a heap home is made; with it off, nothing is tracked and nothing is printed.  Its lock is the
@@ -28,7 +29,7 @@ namespace {
 constexpr unsigned kLeakLevel = 2;
 
 pthread_mutex_t live_mutex = PTHREAD_MUTEX_INITIALIZER;
-PtrMap live;         // live top-level heap home -> the order in which it was made
+kui::PtrMap live;    // live top-level heap home -> the order in which it was made
 uintptr_t made = 0;  // heap homes tracked so far
 std::atomic<bool> tracking_started{false};
 
@@ -105,14 +106,14 @@ int report_one(ku_home_t *home, void *) {
 
 }  // namespace
 
-void live_fork_lock() noexcept { pthread_mutex_lock(&live_mutex); }
-void live_fork_unlock() noexcept { pthread_mutex_unlock(&live_mutex); }
+void kui::live_fork_lock() noexcept { pthread_mutex_lock(&live_mutex); }
+void kui::live_fork_unlock() noexcept { pthread_mutex_unlock(&live_mutex); }
 
 // ---- Live homes ----
 
 // Lists a new heap home when the log asks for it.  Without memory for the list, the home stays
 // off it.
-void track_home(ku_home_t *home) noexcept {
+void kui::track_home(ku_home_t *home) noexcept {
   if (!tracking_wanted()) return;
   tracking_started.store(true, std::memory_order_release);
   pthread_mutex_lock(&live_mutex);
@@ -121,32 +122,24 @@ void track_home(ku_home_t *home) noexcept {
   pthread_mutex_unlock(&live_mutex);
 }
 
-LiveLock::LiveLock() noexcept : held_(tracking_started.load(std::memory_order_acquire)) {
+kui::LiveLock::LiveLock() noexcept : held_(tracking_started.load(std::memory_order_acquire)) {
   if (held_) pthread_mutex_lock(&live_mutex);
 }
 
-void LiveLock::forget(const ku_home_t *home, const ku_block_t *t) noexcept {
+void kui::LiveLock::forget(const ku_home_t *home, const ku_block_t *t) noexcept {
   if (held_ && t->kub_tracked) live.take(home);
 }
 
-void LiveLock::unlock() noexcept {
+void kui::LiveLock::unlock() noexcept {
   if (held_) pthread_mutex_unlock(&live_mutex);
   held_ = false;
 }
 
 // ---- Misuse ----
 
-void home_ended(const ku_home_t *home, const char *call) noexcept {
-  fprintf(stderr,
-          "%s: home %p: already ended (its last reference was dropped, or its parent ended, "
-          "before this call)\n",
-          call ? call : "ku", static_cast<const void *>(home));
-  abort();
-}
-
-void foreign_block(const ku_home_t *home, const ku_block_t *t, const void *data,
-                   const char *call) noexcept {
-  const char *name = name_of(home, t);
+void kui::foreign_block(const ku_home_t *home, const ku_block_t *t, const void *data,
+                        const char *call) noexcept {
+  const char *name = kui::name_of(home, t);
   char label[96] = "";
   if (name) snprintf(label, sizeof label, " \"%.80s\"", name);
   const auto at = reinterpret_cast<uintptr_t>(data);

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -28,14 +29,12 @@ struct ku_alloc_t {
   void *kua_data;                // the allocation, or null for a free slot
 };
 
-using ku_destructor_fn = void (*)(void *);
-
 // Header of a block table; kub_n slots follow it in the same memory block.
 struct ku_block_s {
   ku_home_t *kub_parent;
   void *kub_preload;
   ku_home_stats_t *kub_stats;
-  ku_destructor_fn kub_destructor;
+  void (*kub_destructor)(void *);
   uint64_t kub_ref;
   uint64_t kub_used;
   uint64_t kub_n;
@@ -60,6 +59,12 @@ static_assert(sizeof(ku_home_stats_t) == 120, "statistics record is 120 bytes");
 
 enum alloc_kind { alloc_plain = 0, alloc_zeroed = 1, alloc_home = 2 };
 
+// The project's own names that cross files live in namespace kui and are always written with
+// it; file-local helpers live in anonymous namespaces; public names begin with ku_ or KU_.  The
+// records and the few internal entry points above and below that keep their established names
+// (ku_block_find, ku_hash_alloc, _ku_home_deinit, ...) stay global.
+namespace kui {
+
 inline constexpr uint64_t kFirstSlots = 31;    // a new home's table
 inline constexpr uint64_t kAutoSlots = 7;      // the table laid into an automatic home's buffer
 inline constexpr uint64_t kMaxPrsize = 65535;  // kub_prsize is 16 bits wide
@@ -75,6 +80,11 @@ constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 // above).
 constexpr uint64_t table_bytes(uint64_t n) { return (n + 4) * sizeof(ku_alloc_t); }
 
+// A table grows when more than two thirds of its slots are taken, fourfold: 31, 127, 511, ...
+// slots.  Tables stay below kMaxSlots, so neither 3 * used nor 4n + 3 overflows.
+constexpr bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 * n; }
+constexpr uint64_t grown_slots(uint64_t n) { return 4 * n + 3; }
+
 // ---- Ended homes ----
 
 // What kuh_lock holds in a record that ending its home hands back to the C library: the freed
@@ -87,8 +97,15 @@ inline bool is_ended_lock(const void *lock) noexcept {
   return reinterpret_cast<uintptr_t>(lock) == kEndedLock;
 }
 
-// Writes "CALL: home ADDR: already ended" on standard error and aborts (ku_alloc_debug.cpp).
-[[noreturn]] void home_ended(const ku_home_t *home, const char *call) noexcept;
+// Writes "CALL: home ADDR: already ended ..." on standard error and aborts.  Inline, so that the
+// lock guards that call it from every file call into no file.
+[[noreturn, gnu::cold]] inline void home_ended(const ku_home_t *home, const char *call) noexcept {
+  fprintf(stderr,
+          "%s: home %p: already ended (its last reference was dropped, or its parent ended, "
+          "before this call)\n",
+          call ? call : "ku", static_cast<const void *>(home));
+  abort();
+}
 
 // Gives the record of a home that has ended back to the C library, marked as ended.
 inline void free_home_record(ku_home_t *home) noexcept {
@@ -100,8 +117,8 @@ inline void free_home_record(ku_home_t *home) noexcept {
 
 // ---- Lock guards ----
 
-// MEMLOCK and UNLOCK of one home; a home without mutexes costs one null test each.  call names
-// the public call for the message about an ended home.
+// Takes and releases one home's internal mutex; a home without mutexes costs one null test each.
+// call names the public call for the message about an ended home.
 inline void lock_home(const ku_home_t *home, const char *call = nullptr) noexcept {
   if (home && home->kuh_lock) {
     if (is_ended_lock(home->kuh_lock)) [[unlikely]]
@@ -113,8 +130,8 @@ inline void unlock_home(const ku_home_t *home) noexcept {
   if (home && home->kuh_lock) _ku_home_unlocker(home->kuh_lock);
 }
 
-// Holds a home's internal mutex from construction to destruction (MEMLOCK ... UNLOCK), so that
-// no return path can leave it taken.  The mutex is looked up again when it is released, as the
+// Holds a home's internal mutex from construction to destruction (lock_home ... unlock_home), so
+// that no return path can leave it taken.  The mutex is looked up again when it is released, as the
 // teardown detaches it from the home; a path that hands the held mutex to the teardown, or frees
 // the record, calls hand_over().
 class HomeLock {
@@ -146,10 +163,9 @@ class HomeLock {
 // ---- Cross-file declarations, by defining file ----
 
 // ku_alloc_pool.cpp
-ku_block_t *ku_hash_alloc(uint64_t n) noexcept;  // a zeroed table of n slots, kub_ref 1
-void release_table(ku_block_t *t) noexcept;      // gives back a table that is dropped
-void *zeroed(size_t bytes) noexcept;             // zero-filled heap memory for records
-void *take_area(uint64_t bytes) noexcept;        // room for a preload area, or null
+void release_table(ku_block_t *t) noexcept;  // gives back a table that is dropped
+void *zeroed(size_t bytes) noexcept;         // zero-filled heap memory for records
+void *take_area(uint64_t bytes) noexcept;    // room for a preload area, or null
 void give_area(void *area, uint64_t bytes) noexcept;
 // The pool's lock, for the fork handler alone.
 void pool_fork_lock() noexcept;
@@ -160,6 +176,12 @@ void pool_give_back_spares() noexcept;  // for the allocation-failure tests
 // ku_alloc_table.cpp
 ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept;
 ku_home_t *new_home_record(uint64_t size, ku_home_t *parent) noexcept;
+// The home's table t (null: none) with room for one more entry: replaced by a grown one first
+// when it is too full, or by a first one.  Null when memory ran out.
+inline ku_block_t *room_for_one(ku_home_t *home, ku_block_t *t) noexcept {
+  if (t && !over_two_thirds(t->kub_used, t->kub_n)) return t;
+  return replace_table(home, t ? grown_slots(t->kub_n) : kFirstSlots);
+}
 // A walk up through homes without a lock that other threads may own, under the move mutex:
 // while it runs, a table that such a home drops is kept until unowned_walk_end.
 void unowned_walk_begin() noexcept;
@@ -173,7 +195,6 @@ void *alloc_subhome(ku_home_t *parent, uint64_t size) noexcept;
 void end_unreferenced_subhome(ku_home_t *sub) noexcept;
 
 // ku_home_tree.cpp
-void _ku_home_deinit(ku_home_t *home) noexcept;
 ku_home_t *parent_of(const ku_home_t *home) noexcept;
 void run_destructor_once(ku_home_t *home) noexcept;
 
@@ -182,9 +203,6 @@ int take_ref(ku_home_t *home, const char *call) noexcept;
 int drop_ref(ku_home_t *home, const char *call) noexcept;
 
 // ku_alloc_stat.cpp
-void ku_home_stats_alloc(ku_block_t *t, const void *preload, uint64_t size,
-                         alloc_kind kind) noexcept;
-void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) noexcept;
 // The tally lock of the lookup counters, for the fork handler alone.
 void tally_fork_lock() noexcept;
 void tally_fork_unlock_parent() noexcept;
@@ -223,5 +241,16 @@ class LiveLock {
  private:
   bool held_;
 };
+
+}  // namespace kui
+
+// ---- Internal entry points with established names ----
+
+ku_block_t *ku_hash_alloc(uint64_t n) noexcept;  // a zeroed table of n slots, kub_ref 1 (pool)
+void _ku_home_deinit(ku_home_t *home) noexcept;  // the teardown (ku_home_tree.cpp)
+// The statistics hooks of an allocation and a free (ku_alloc_stat.cpp).
+void ku_home_stats_alloc(ku_block_t *t, const void *preload, uint64_t size,
+                         alloc_kind kind) noexcept;
+void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) noexcept;
 
 #endif  // KU_ALLOC_IMPL_H

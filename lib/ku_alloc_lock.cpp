@@ -67,28 +67,28 @@ pthread_mutex_t move_mutex = PTHREAD_MUTEX_INITIALIZER;
 // the order in which a static link happens to pull in the library's files.  Homes' own mutexes
 // are the program's to guard.
 void before_fork() {
-  live_fork_lock();
-  move_mutex_lock();
-  tally_fork_lock();
-  names_fork_lock();
-  pool_fork_lock();
-  retired_fork_lock();
+  kui::live_fork_lock();
+  kui::move_mutex_lock();
+  kui::tally_fork_lock();
+  kui::names_fork_lock();
+  kui::pool_fork_lock();
+  kui::retired_fork_lock();
 }
 void after_fork_parent() {
-  retired_fork_unlock();
-  pool_fork_unlock();
-  names_fork_unlock();
-  tally_fork_unlock_parent();
-  move_mutex_unlock();
-  live_fork_unlock();
+  kui::retired_fork_unlock();
+  kui::pool_fork_unlock();
+  kui::names_fork_unlock();
+  kui::tally_fork_unlock_parent();
+  kui::move_mutex_unlock();
+  kui::live_fork_unlock();
 }
 void after_fork_child() {
-  retired_fork_unlock();
-  pool_fork_child();
-  names_fork_unlock();
-  tally_fork_unlock_child();
-  move_mutex_unlock();
-  live_fork_unlock();
+  kui::retired_fork_unlock();
+  kui::pool_fork_child();
+  kui::names_fork_unlock();
+  kui::tally_fork_unlock_child();
+  kui::move_mutex_unlock();
+  kui::live_fork_unlock();
 }
 
 [[gnu::constructor]] void guard_fork() {
@@ -98,8 +98,8 @@ void after_fork_child() {
 }  // namespace
 
 // Serialises the moves that involve a thread-safe home (ku_alloc_move.cpp).
-void move_mutex_lock() noexcept { pthread_mutex_lock(&move_mutex); }
-void move_mutex_unlock() noexcept { pthread_mutex_unlock(&move_mutex); }
+void kui::move_mutex_lock() noexcept { pthread_mutex_lock(&move_mutex); }
+void kui::move_mutex_unlock() noexcept { pthread_mutex_unlock(&move_mutex); }
 
 // ---- Public calls ----
 
@@ -107,7 +107,7 @@ extern "C" {
 
 KU_API int ku_home_threadsafe(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
-  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_threadsafe");
+  if (kui::is_ended_lock(home->kuh_lock)) kui::home_ended(home, "ku_home_threadsafe");
   if (home->kuh_lock) return 0;
   // A program that installed its own hooks before keeps all six of them.
   if (!_ku_home_unlocker) {
@@ -130,7 +130,7 @@ KU_API int ku_home_is_threadsafe(ku_home_t const *home) { return home && home->k
 
 KU_API int ku_home_mutex_lock(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
-  if (take_ref(home, "ku_home_mutex_lock") <= 0) return ku_seterrno(EINVAL);
+  if (kui::take_ref(home, "ku_home_mutex_lock") <= 0) return ku_seterrno(EINVAL);
   if (!home->kuh_lock) return 0;
   // The reference stays taken when the lock fails, as the caller's unlock will not follow.
   const int r = _ku_home_mutex_locker(home->kuh_lock);
@@ -140,32 +140,30 @@ KU_API int ku_home_mutex_lock(ku_home_t *home) {
 KU_API int ku_home_mutex_unlock(ku_home_t *home) {
   if (!home) return ku_seterrno(EFAULT);
   // The user mutex goes first: dropping the last reference destroys it.
-  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_mutex_unlock");
+  if (kui::is_ended_lock(home->kuh_lock)) kui::home_ended(home, "ku_home_mutex_unlock");
   if (home->kuh_lock) {
     const int r = _ku_home_mutex_unlocker(home->kuh_lock);
     if (r) return ku_seterrno(r);
   }
-  return drop_ref(home, "ku_home_mutex_unlock") < 0 ? ku_seterrno(EINVAL) : 0;
+  return kui::drop_ref(home, "ku_home_mutex_unlock") < 0 ? ku_seterrno(EINVAL) : 0;
 }
 
 KU_API int ku_home_lock(ku_home_t *home) {
   if (!home) return EFAULT;
-  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_lock");
+  if (kui::is_ended_lock(home->kuh_lock)) kui::home_ended(home, "ku_home_lock");
   return home->kuh_lock ? _ku_home_mutex_locker(home->kuh_lock) : -1;
 }
 
 KU_API int ku_home_trylock(ku_home_t *home) {
   if (!home) return EFAULT;
-  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_trylock");
+  if (kui::is_ended_lock(home->kuh_lock)) kui::home_ended(home, "ku_home_trylock");
   return home->kuh_lock ? _ku_home_mutex_trylocker(home->kuh_lock) : -1;
 }
 
 KU_API int ku_home_unlock(ku_home_t *home) {
   if (!home) return EFAULT;
-  if (is_ended_lock(home->kuh_lock)) home_ended(home, "ku_home_unlock");
+  if (kui::is_ended_lock(home->kuh_lock)) kui::home_ended(home, "ku_home_unlock");
   return home->kuh_lock ? _ku_home_mutex_unlocker(home->kuh_lock) : -1;
 }
-
-// ---- Statistics ----
 
 }  // extern "C"

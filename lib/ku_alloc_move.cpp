@@ -25,7 +25,7 @@
 // only wait downwards.  The relation is found by walking up to the top.  A home without a lock
 // on the way may be another thread's, growing its table right now: the walk reads its table
 // pointer and parent atomically, and a table it drops meanwhile is kept until the walk ends
-// (unowned_walk_begin in ku_alloc_lock.cpp).
+// (unowned_walk_begin in ku_alloc_table.cpp).
 
 namespace {
 
@@ -36,10 +36,10 @@ namespace {
 class MoveLock {
  public:
   explicit MoveLock(bool take) : held_(take) {
-    if (held_) move_mutex_lock();
+    if (held_) kui::move_mutex_lock();
   }
   ~MoveLock() {
-    if (held_) move_mutex_unlock();
+    if (held_) kui::move_mutex_unlock();
   }
   MoveLock(const MoveLock &) = delete;
   MoveLock &operator=(const MoveLock &) = delete;
@@ -57,8 +57,8 @@ class HomeLockPair {
       : first_(first), second_(second == first ? nullptr : second) {}
 
  private:
-  HomeLock first_;  // declared first: constructed first, destroyed last
-  HomeLock second_;
+  kui::HomeLock first_;  // declared first: constructed first, destroyed last
+  kui::HomeLock second_;
 };
 
 // Whether target is one of home's ancestors.  A home's parent is read under that home's own
@@ -69,17 +69,17 @@ class HomeLockPair {
 bool lies_below(const ku_home_t *home, const ku_home_t *target, const ku_home_t *a,
                 const ku_home_t *b, bool shared) {
   if (!shared) {
-    for (const ku_home_t *h = parent_of(home); h; h = parent_of(h))
+    for (const ku_home_t *h = kui::parent_of(home); h; h = kui::parent_of(h))
       if (h == target) return true;
     return false;
   }
-  unowned_walk_begin();
+  kui::unowned_walk_begin();
   bool found = false;
   for (const ku_home_t *h = home; h && !found;) {
-    h = h->kuh_lock || h == a || h == b ? parent_of(h) : unowned_parent_of(h);
+    h = h->kuh_lock || h == a || h == b ? kui::parent_of(h) : kui::unowned_parent_of(h);
     found = h == target;
   }
-  unowned_walk_end();
+  kui::unowned_walk_end();
   return found;
 }
 
@@ -94,7 +94,7 @@ bool locks_first(const ku_home_t *x, const ku_home_t *y, bool x_below_y, bool sh
 // Hands the sub-home at data over to a new parent (null: none).
 void reparent(void *data, ku_home_t *parent) {
   auto *sub = static_cast<ku_home_t *>(data);
-  HomeLock sg(sub);
+  kui::HomeLock sg(sub);
   // Atomic: a move in another thread may be walking up through a sub-home without a lock.
   if (ku_block_t *st = sg.table())
     std::atomic_ref(st->kub_parent).store(parent, std::memory_order_relaxed);
@@ -102,7 +102,7 @@ void reparent(void *data, ku_home_t *parent) {
 
 // Takes every block out of the source, leaving them to no home (ku_home_move to null).
 int detach_all(ku_home_t *src) {
-  HomeLock g(src);
+  kui::HomeLock g(src);
   ku_block_t *s = g.table();
   if (!s || !s->kub_used) return 0;
   for (uint64_t i = 0; i < s->kub_n; ++i)
@@ -130,13 +130,13 @@ uint64_t movable_entries(const ku_block_t *s) {
 // source's size.  Returns the destination's table, or null when memory ran out.
 ku_block_t *make_room(ku_home_t *dst, const ku_block_t *s, uint64_t used) {
   ku_block_t *d = dst->kuh_blocks;
-  if (!used || (d && !over_two_thirds(used, d->kub_n))) return d;
+  if (!used || (d && !kui::over_two_thirds(used, d->kub_n))) return d;
   uint64_t n = d ? d->kub_n : s->kub_n;
   if (d) {
-    do n = 4 * n + 3;
-    while (over_two_thirds(used, n) && n <= kMaxSlots);
+    do n = kui::grown_slots(n);
+    while (kui::over_two_thirds(used, n) && n <= kui::kMaxSlots);
   }
-  return replace_table(dst, n);
+  return kui::replace_table(dst, n);
 }
 
 // Enters the source's movable entries into the destination's table d, hands moved sub-homes
@@ -147,7 +147,7 @@ void move_entries(ku_home_t *dst, ku_block_t *d, ku_block_t *s, uint64_t movable
     if (!e.kua_data || ku_is_preloaded(s, e.kua_data)) continue;
     *ku_block_add(d, e.kua_data) = e;
     if (e.kua_home) reparent(e.kua_data, dst);
-    clear_entry(&e);
+    kui::clear_entry(&e);
   }
   s->kub_used -= movable;
 }
@@ -165,16 +165,14 @@ void *steal_entry(ku_home_t *to, ku_block_t *s, void *p) {
   if (!e || ku_is_preloaded(s, p)) return refused();
   if (!to) {
     if (e->kua_home) reparent(p, nullptr);
-    take_entry(s, e);
+    kui::take_entry(s, e);
     return p;
   }
   ku_block_t *d = to->kuh_blocks;
-  if (!d || over_two_thirds(d->kub_used, d->kub_n)) {
-    d = replace_table(to, d ? 4 * d->kub_n + 3 : kFirstSlots);
-    if (!d) return nullptr;
-  }
+  d = kui::room_for_one(to, d);
+  if (!d) return nullptr;
   const ku_alloc_t moved = *e;
-  take_entry(s, e);
+  kui::take_entry(s, e);
   *ku_block_add(d, p) = moved;
   if (moved.kua_home) reparent(p, to);
   return p;
@@ -200,7 +198,7 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
   }
   // The source's destructor runs before any lock is taken, so that it may use any home, the
   // two of the move included.
-  run_destructor_once(src);
+  kui::run_destructor_once(src);
 
   MoveLock m(shared);
   // The destructor may have moved the destination below the source.
@@ -220,7 +218,7 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
 KU_API void *ku_steal(ku_home_t *to, ku_home_t *from, void *p) {
   if (!from || !p) return refused();
   if (to == from) {
-    HomeLock g(from);
+    kui::HomeLock g(from);
     ku_block_t *t = g.table();
     if (t && t->kub_n && ku_block_find(t, p)) return p;
     return refused();
@@ -231,7 +229,7 @@ KU_API void *ku_steal(ku_home_t *to, ku_home_t *from, void *p) {
   if (to && (to == p || lies_below(to, static_cast<ku_home_t *>(p), to, from, shared)))
     return refused();
   if (!to) {
-    HomeLock g(from);
+    kui::HomeLock g(from);
     return steal_entry(nullptr, g.table(), p);
   }
   const bool to_first = locks_first(to, from, lies_below(to, from, to, from, shared), shared);
@@ -241,43 +239,43 @@ KU_API void *ku_steal(ku_home_t *to, ku_home_t *from, void *p) {
 
 KU_API void ku_home_preload(ku_home_t *home, int n, int size) {
   if (!home) return;
-  HomeLock g(home);
+  kui::HomeLock g(home);
   ku_block_t *t = g.table();
   // The table is looked for under the lock, as another thread may be replacing it.  A home
   // without one gets its first table as from ku_home_init; a lock it has is kept.
-  if (!t && !(t = home->kuh_blocks = ku_hash_alloc(kFirstSlots))) return;
+  if (!t && !(t = home->kuh_blocks = ku_hash_alloc(kui::kFirstSlots))) return;
   if (t->kub_preload) return;
-  // Rounded in 32 bits without signed overflow, then multiplied in 64 bits; a negative result
+  // Rounded modulo 2^32 without signed overflow, then multiplied in 64 bits; a negative result
   // is a huge unsigned one, capped like any other oversized request.
-  const auto item = static_cast<int32_t>((static_cast<uint32_t>(size) + 7u) & ~7u);
+  const auto item = static_cast<int32_t>(kui::round8(static_cast<uint32_t>(size)));
   uint64_t area = static_cast<uint64_t>(static_cast<int64_t>(n) * item);
-  if (area > kMaxPrsize) area = kMaxPrsize;
-  t->kub_preload = take_area(area);
+  if (area > kui::kMaxPrsize) area = kui::kMaxPrsize;
+  t->kub_preload = kui::take_area(area);
   t->kub_prsize = static_cast<uint16_t>(area);
-  if (t->kub_preload) ku_track::mark_unused(t->kub_preload, area);
+  if (t->kub_preload) kui::mark_unused(t->kub_preload, area);
 }
 
 KU_API ku_home_t *ku_home_auto(void *area, int size) {
   if (!area || size < 0) return nullptr;
   const auto addr = reinterpret_cast<uintptr_t>(area);
   const uint64_t gap = (8 - (addr & 7)) & 7;
-  const uint64_t table_bytes = sizeof(ku_block_t) + kAutoSlots * sizeof(ku_alloc_t);
-  const uint64_t prefix = gap + sizeof(ku_home_t) + table_bytes;
+  const uint64_t table = kui::table_bytes(kui::kAutoSlots);
+  const uint64_t prefix = gap + sizeof(ku_home_t) + table;
   uint64_t usable = static_cast<uint64_t>(size);
   if (usable < prefix) return nullptr;
-  if (usable > prefix + kMaxPrsize) usable = prefix + kMaxPrsize;
+  if (usable > prefix + kui::kMaxPrsize) usable = prefix + kui::kMaxPrsize;
 
   // The gap goes in front: the record and table then lie aligned, and the preload area begins
   // at area + prefix all the same.
   // The buffer is the caller's again, whatever an earlier home laid into it marked.
-  ku_track::mark_returned(area, usable);
+  kui::mark_returned(area, usable);
   auto *bytes = static_cast<unsigned char *>(area) + gap;
   auto *home = reinterpret_cast<ku_home_t *>(bytes);
   auto *t = reinterpret_cast<ku_block_t *>(bytes + sizeof(ku_home_t));
-  memset(bytes, 0, sizeof(ku_home_t) + table_bytes);
+  memset(bytes, 0, sizeof(ku_home_t) + table);
   home->kuh_size = size;
   home->kuh_blocks = t;
-  t->kub_n = kAutoSlots;
+  t->kub_n = kui::kAutoSlots;
   t->kub_ref = 1;
   t->kub_preload = static_cast<unsigned char *>(area) + prefix;
   t->kub_prsize = static_cast<uint16_t>(usable - prefix);
@@ -285,7 +283,7 @@ KU_API ku_home_t *ku_home_auto(void *area, int size) {
   t->kub_auto = 1;
   t->kub_preauto = 1;
   t->kub_auto_all = 1;
-  ku_track::mark_unused(t->kub_preload, t->kub_prsize);
+  kui::mark_unused(t->kub_preload, t->kub_prsize);
   return home;
 }
 

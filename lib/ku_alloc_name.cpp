@@ -15,12 +15,13 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
 
 pthread_mutex_t names_mutex = PTHREAD_MUTEX_INITIALIZER;
-PtrMap names;  // home record -> its name, a malloc'd string
+kui::PtrMap names;  // home record -> its name, a malloc'd string
 
 class NamesLock {
  public:
@@ -34,12 +35,12 @@ char *as_name(uintptr_t value) { return reinterpret_cast<char *>(value); }
 
 }  // namespace
 
-void names_fork_lock() noexcept { pthread_mutex_lock(&names_mutex); }
-void names_fork_unlock() noexcept { pthread_mutex_unlock(&names_mutex); }
+void kui::names_fork_lock() noexcept { pthread_mutex_lock(&names_mutex); }
+void kui::names_fork_unlock() noexcept { pthread_mutex_unlock(&names_mutex); }
 
 // The name of home, whose lock the caller holds (t is its table), or null.  The name stays
 // while the lock is held: renaming takes it too.
-const char *name_of(const ku_home_t *home, const ku_block_t *t) noexcept {
+const char *kui::name_of(const ku_home_t *home, const ku_block_t *t) noexcept {
   if (!t || !t->kub_named) return nullptr;
   NamesLock lock;
   const uintptr_t *v = names.find(home);
@@ -47,7 +48,7 @@ const char *name_of(const ku_home_t *home, const ku_block_t *t) noexcept {
 }
 
 // Frees the name of a home that is ending.
-void forget_name(const ku_home_t *home) noexcept {
+void kui::forget_name(const ku_home_t *home) noexcept {
   char *name;
   {
     NamesLock lock;
@@ -64,14 +65,14 @@ KU_API int ku_home_set_name(ku_home_t *home, const char *format, ...) {
   if (format) {
     va_list ap;
     va_start(ap, format);
-    name = ku_vasprintf(nullptr, format, ap);  // malloc'd, as a null home gives
+    const int length = vasprintf(&name, format, ap);  // the C library's, with errno
     va_end(ap);
-    if (!name) return -1;
+    if (length < 0) return -1;
   }
   char *old = nullptr;
   int rc = 0;
   {
-    HomeLock g(home, "ku_home_set_name");
+    kui::HomeLock g(home, "ku_home_set_name");
     ku_block_t *t = g.table();
     if (!t) {
       rc = ku_seterrno(EINVAL);
@@ -100,8 +101,8 @@ KU_API int ku_home_set_name(ku_home_t *home, const char *format, ...) {
 
 KU_API const char *ku_home_name(ku_home_t const *home) {
   if (!home) return nullptr;
-  HomeLock g(home, "ku_home_name");
-  return name_of(home, g.table());
+  kui::HomeLock g(home, "ku_home_name");
+  return kui::name_of(home, g.table());
 }
 
 }  // extern "C"

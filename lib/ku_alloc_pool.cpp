@@ -80,7 +80,7 @@ SparePool pool;
 // twice a request.  A thread holds the bytes of its spare of a class within the pool's bound
 // from its first such spare until it ends, whether the block is kept or out in a home again,
 // so all spares together still stay within kSpareBytes.
-constexpr uint64_t kOwnLargest = table_bytes(511);  // 8,240 bytes; areas up to 8 KiB
+constexpr uint64_t kOwnLargest = kui::table_bytes(511);  // 8,240 bytes; areas up to 8 KiB
 struct ThreadSpares {
   void *block[kPoolClasses];
   uint32_t held;  // bit c: the thread holds room for a spare of class c
@@ -110,7 +110,7 @@ uint64_t page_round(uint64_t bytes) { return (bytes + 4095) & ~uint64_t{4095}; }
 
 // The bytes of a block of class c.
 uint64_t class_bytes(unsigned c) {
-  return c < kTableClasses ? table_bytes((uint64_t{128} << (2 * c)) - 1)
+  return c < kTableClasses ? kui::table_bytes((uint64_t{128} << (2 * c)) - 1)
                            : kAreaMin << (c - kTableClasses);
 }
 
@@ -239,12 +239,12 @@ Scratch spare_scratch;
 
 // The pool's lock, taken and released around fork() by the library's one fork handler
 // (ku_alloc_lock.cpp), which knows the order of all its locks.
-void pool_fork_lock() noexcept { pool_lock(); }
-void pool_fork_unlock() noexcept { pool_unlock(); }
+void kui::pool_fork_lock() noexcept { pool_lock(); }
+void kui::pool_fork_unlock() noexcept { pool_unlock(); }
 
 // In the child only the forking thread is left: the room held for the other threads' own spares
 // goes back to the bound (their blocks, memory of the parent, are not reused).
-void pool_fork_child() noexcept {
+void kui::pool_fork_child() noexcept {
   uint64_t mine = 0;
   for (unsigned c = 0; c < kPoolClasses; c++)
     if (own_spares.held >> c & 1) mine += class_bytes(c);
@@ -255,7 +255,7 @@ void pool_fork_child() noexcept {
 
 // Gives every spare back to the C library or the system, as if none had been kept: the
 // allocation-failure tests count what is left over, and kept spares are no leak.
-void pool_give_back_spares() noexcept {
+void kui::pool_give_back_spares() noexcept {
   own_spares_exit(nullptr);
   for (unsigned c = 0; c < kPoolClasses; c++) {
     const uint64_t bytes = class_bytes(c);
@@ -266,7 +266,7 @@ void pool_give_back_spares() noexcept {
 // ---- Scratch room ----
 
 // Room of at least bytes for a teardown, or null; *got receives its size.
-void *take_scratch(uint64_t bytes, uint64_t *got) noexcept {
+void *kui::take_scratch(uint64_t bytes, uint64_t *got) noexcept {
   bytes = (bytes + 4095) & ~uint64_t{4095};
   if (bytes >= kHugePage / 4) bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
   pool_lock();
@@ -287,7 +287,7 @@ void *take_scratch(uint64_t bytes, uint64_t *got) noexcept {
 
 // Gives back room from take_scratch: kept when it is the largest up to kScratchKept, else
 // unmapped.
-void give_scratch(void *room, uint64_t bytes) noexcept {
+void kui::give_scratch(void *room, uint64_t bytes) noexcept {
   const bool keep = bytes <= kScratchKept;
   pool_lock();
   const Scratch s = spare_scratch;
@@ -303,13 +303,13 @@ void give_scratch(void *room, uint64_t bytes) noexcept {
 // ---- Preload areas ----
 
 // Room for a preload area of bytes (at most 65,535), not cleared, or null.
-void *take_area(uint64_t bytes) noexcept {
+void *kui::take_area(uint64_t bytes) noexcept {
   if (bytes < kAreaMin) return malloc(bytes);
   return pool_take(area_class(bytes), /*zero=*/false);
 }
 
 // Gives back the room of a preload area of bytes from take_area.
-void give_area(void *area, uint64_t bytes) noexcept {
+void kui::give_area(void *area, uint64_t bytes) noexcept {
   if (bytes < kAreaMin) return free(area);
   pool_give(area_class(bytes), area);
 }
@@ -318,13 +318,13 @@ void give_area(void *area, uint64_t bytes) noexcept {
 
 // Gives back a table that is dropped: replaced by a larger one, or its home has died.  Tables
 // in a caller's buffer or in the home record's block are not freed on their own.
-void release_table(ku_block_t *t) noexcept {
+void kui::release_table(ku_block_t *t) noexcept {
   if (t->kub_auto || t->kub_inrec) return;
   if (!t->kub_mapped) {
     free(t);
     return;
   }
-  const uint64_t n = t->kub_n, bytes = table_bytes(n);
+  const uint64_t n = t->kub_n, bytes = kui::table_bytes(n);
   if (const int c = pool_class(n); c >= 0)
     pool_give(c, t);
   else
@@ -335,7 +335,7 @@ void release_table(ku_block_t *t) noexcept {
 // its per-thread cache, which makes it twice as slow as malloc and a clear for small blocks;
 // large ones keep calloc, which knows fresh pages to be zero.  The empty asm keeps the compiler
 // from folding malloc and memset back into calloc.
-void *zeroed(size_t bytes) noexcept {
+void *kui::zeroed(size_t bytes) noexcept {
   if (bytes > 4096) return calloc(1, bytes);
   void *p = malloc(bytes);
   if (!p) return nullptr;
@@ -345,16 +345,16 @@ void *zeroed(size_t bytes) noexcept {
 
 // A zeroed table of n slots with one reference, or null (errno ENOMEM for an impossible size).
 ku_block_t *ku_hash_alloc(uint64_t n) noexcept {
-  if (n > kMaxSlots) {
+  if (n > kui::kMaxSlots) {
     ku_seterrno(ENOMEM);
     return nullptr;
   }
-  const uint64_t bytes = table_bytes(n);
+  const uint64_t bytes = kui::table_bytes(n);
   const int c = pool_class(n);
   const bool mapped = c >= 0 || bytes >= kHugePage;
   void *mem = c >= 0               ? pool_take(c, /*zero=*/true)
               : bytes >= kHugePage ? map_table(bytes)
-                                   : zeroed(bytes);
+                                   : kui::zeroed(bytes);
   auto *t = static_cast<ku_block_t *>(mem);
   if (!t) return nullptr;
   t->kub_ref = 1;

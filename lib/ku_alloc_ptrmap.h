@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+namespace kui {
+
 class PtrMap {
  public:
   struct Slot {
@@ -116,5 +118,7 @@ class PtrMap {
   size_t cap_ = 0;  // a power of two, or 0
   size_t used_ = 0;
 };
+
+}  // namespace kui
 
 #endif  // KU_ALLOC_PTRMAP_H

@@ -7,25 +7,25 @@
 #include <cstdlib>
 
 // Frees what is gathered and gives the room back.
-void LateFrees::finish() noexcept {
+void kui::LateFrees::finish() noexcept {
   flush();
-  give_scratch(keys_, bytes_);
+  kui::give_scratch(keys_, bytes_);
 }
 
 // prepare() for a table of kFewest entries or more.
-bool LateFrees::make_room(const ku_block_t *t) noexcept {
+bool kui::LateFrees::make_room(const ku_block_t *t) noexcept {
   small_ = t->kub_used >= kFewestSmall;
   n_ = t->kub_n > n_ ? t->kub_n : n_;
   if (cap_ >= t->kub_used) return keys_ != nullptr;
   flush();
-  if (keys_) give_scratch(keys_, bytes_);
+  if (keys_) kui::give_scratch(keys_, bytes_);
   // Two arrays of addresses: the keys and the second buffer of their ordering.
-  keys_ = static_cast<uintptr_t *>(take_scratch(2 * t->kub_used * sizeof(uintptr_t), &bytes_));
+  keys_ = static_cast<uintptr_t *>(kui::take_scratch(2 * t->kub_used * sizeof(uintptr_t), &bytes_));
   cap_ = keys_ ? bytes_ / (2 * sizeof(uintptr_t)) : 0;
   return keys_ != nullptr;
 }
 
-void LateFrees::flush(void (*release)(void *)) noexcept {
+void kui::LateFrees::flush(void (*release)(void *)) noexcept {
   if (!count_) return;
   const uintptr_t *sorted = order();
   constexpr uint64_t kAhead = 8;
@@ -44,7 +44,7 @@ void LateFrees::flush(void (*release)(void *)) noexcept {
 // two descending runs per stretch, which serves the C library's bins as well as a full sort
 // at a third of its cost.  Keys spread too widely for that (blocks far apart in memory) get
 // the full sort.
-const uintptr_t *LateFrees::order() noexcept {
+const uintptr_t *kui::LateFrees::order() noexcept {
   constexpr uint64_t kStretches = 1024;
   uintptr_t *from = keys_, *to = keys_ + cap_;
   uintptr_t lo = from[0], hi = from[0];
@@ -70,7 +70,7 @@ const uintptr_t *LateFrees::order() noexcept {
 
 // Sorts the keys in descending order, least significant digit first, on the bits in which
 // they differ above the heap's 16-byte alignment; returns the array that holds the result.
-const uintptr_t *LateFrees::sort(uintptr_t lo, uintptr_t hi) noexcept {
+const uintptr_t *kui::LateFrees::sort(uintptr_t lo, uintptr_t hi) noexcept {
   // Digits of 8 bits: the scatter of a pass then writes to few enough places at once for the
   // TLB and the cache.
   constexpr unsigned kDigit = 8, kAlign = 4;

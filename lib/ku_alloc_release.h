@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace kui {
+
 // Mapped room for the teardown's ordering of addresses, and its return.
 void *take_scratch(uint64_t bytes, uint64_t *got) noexcept;
 void give_scratch(void *room, uint64_t bytes) noexcept;
@@ -76,5 +78,7 @@ class LateFrees {
   uint64_t n_ = 0;      // slots of the largest table gathered from
   bool small_ = false;  // the level being walked gives its small blocks too
 };
+
+}  // namespace kui
 
 #endif  // KU_ALLOC_RELEASE_H

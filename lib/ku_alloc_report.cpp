@@ -89,7 +89,7 @@ void preview(const void *data, uint32_t size, uint32_t most, char *out, size_t r
   unsigned char b[kNameShown + 1];
   const uint32_t n = size < most + 1 ? size : most + 1;
   memcpy(b, data, n);
-  ku_track::mark_returned(b, n);
+  kui::mark_returned(b, n);
   uint32_t text = 0;
   while (text < n && b[text] != '\0' && (b[text] >= ' ' || b[text] == '\n' || b[text] == '\t'))
     ++text;
@@ -169,7 +169,7 @@ void write_home(Writer &out, size_t depth, const Level &l, const ku_alloc_t *ent
                 const ku_block_t *t) {
   const ku_home_t *home = l.home;
   char name[4 * kNameShown + 8] = "";
-  if (const char *given = name_of(home, t)) {
+  if (const char *given = kui::name_of(home, t)) {
     name[0] = ' ';
     const size_t len = strnlen(given, kNameShown);
     preview(given, static_cast<uint32_t>(len + 1), kNameShown, name + 1, sizeof name - 1);
@@ -199,19 +199,19 @@ void write_home(Writer &out, size_t depth, const Level &l, const ku_alloc_t *ent
 }
 
 // Locks home and makes its level: false, with the lock released, when memory ran out.
-bool enter(Writer &out, FrameStack<Level> &stack, EntryStack &runs, const ku_home_t *home) {
-  lock_home(home, "ku_home_report");
+bool enter(Writer &out, kui::FrameStack<Level> &stack, EntryStack &runs, const ku_home_t *home) {
+  kui::lock_home(home, "ku_home_report");
   const ku_block_t *t = home->kuh_blocks;
   if (t == nullptr) {
     out.line(stack.size(), "home %p: size %d, no table", static_cast<const void *>(home),
              home->kuh_size);
-    unlock_home(home);
+    kui::unlock_home(home);
     return true;
   }
   uint64_t first;
   Level *l = runs.push(t->kub_used, &first) ? stack.push() : nullptr;
   if (!l) {
-    unlock_home(home);
+    kui::unlock_home(home);
     return false;
   }
   *l = Level{home, first, 0, 0, {}, {}, false};
@@ -232,7 +232,7 @@ bool enter(Writer &out, FrameStack<Level> &stack, EntryStack &runs, const ku_hom
 // Writes the tree of top, each home's sub-homes in address order after its own blocks.  False,
 // with every lock released, when memory ran out.
 bool write_tree(Writer &out, const ku_home_t *top) {
-  FrameStack<Level> stack;
+  kui::FrameStack<Level> stack;
   EntryStack runs;
   if (!enter(out, stack, runs, top)) return false;
   while (!stack.empty()) {
@@ -244,7 +244,7 @@ bool write_tree(Writer &out, const ku_home_t *top) {
     }
     if (sub) {
       if (enter(out, stack, runs, sub)) continue;
-      for (; !stack.empty(); stack.pop()) unlock_home(stack.top().home);
+      for (; !stack.empty(); stack.pop()) kui::unlock_home(stack.top().home);
       return false;
     }
     const size_t depth = stack.size() - 1;
@@ -258,7 +258,7 @@ bool write_tree(Writer &out, const ku_home_t *top) {
       parent->below.bytes += all.bytes;
     }
     runs.pop_to(l.first);
-    unlock_home(l.home);
+    kui::unlock_home(l.home);
     stack.pop();
   }
   return true;
@@ -285,7 +285,7 @@ class Folded {
   void enter(const ku_home_t *home, const ku_block_t *t, size_t depth, Level &level) noexcept {
     level.mark = len_;
     level.bytes = depth > 0 ? static_cast<uint32_t>(home->kuh_size) : 0;
-    const char *name = name_of(home, t);
+    const char *name = kui::name_of(home, t);
     if (depth > 0) append(";", 1);
     if (!name) name = "(unnamed)";
     const size_t at = len_;
@@ -348,7 +348,7 @@ KU_API int ku_home_report_folded(ku_home_t *home, FILE *stream) {
   Writer out(stream);
   if (home != nullptr) {
     Folded folded(out);
-    if (!walk_homes(home, folded) || folded.failed()) return ku_seterrno(ENOMEM);
+    if (!kui::walk_homes(home, folded) || folded.failed()) return ku_seterrno(ENOMEM);
   }
   return out.finish() ? 0 : -1;
 }

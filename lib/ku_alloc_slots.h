@@ -14,6 +14,8 @@
 #include <cstring>
 #include <type_traits>
 
+namespace kui {
+
 // ---- Lookup counters ----
 
 // The nine exported counters are plain objects that programs read after each call, so a
@@ -43,7 +45,7 @@ struct LookupTally {
 static_assert(std::is_trivially_default_constructible_v<LookupTally>);
 
 // Initial-exec: one thread-pointer-relative access, no call, in libku.so as in libku.a.
-extern __thread LookupTally ku_tally __attribute__((tls_model("initial-exec")));
+extern __thread LookupTally thread_tally __attribute__((tls_model("initial-exec")));
 // The owner's LookupTally (bit 0 set when it must fence), kTallyShared, or kTallyVacant.  Read
 // by every lookup and written only when the mode changes, so it has a cache line of its own:
 // the counters' line, written by every batch, would take it from all threads' caches.
@@ -112,7 +114,7 @@ struct TallyCounters {
 
 // Counts one lookup (see tally_add).
 [[gnu::always_inline]] inline void count_lookup(uint64_t n, uint64_t used, uint64_t steps) {
-  LookupTally &me = ku_tally;
+  LookupTally &me = thread_tally;
   std::atomic_ref<uint8_t> busy(me.busy);
   busy.store(1, std::memory_order_relaxed);
   std::atomic_signal_fence(std::memory_order_seq_cst);  // membarrier() is the hardware's fence
@@ -172,9 +174,20 @@ inline uint64_t next_slot(uint64_t i, uint64_t step, uint64_t n) {
   return i >= n ? i - n : i;
 }
 
-// More than two thirds of the slots are taken.  Tables stay below kMaxSlots, so 3 * used does
-// not overflow.
-constexpr bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 * n; }
+// Empties a slot.  A free slot is all zero, padding included, which assigning a value-initialised
+// entry does not promise.
+inline void clear_entry(ku_alloc_t *e) { memset(e, 0, sizeof *e); }
+
+// Takes an entry out of its table.  Every path does so before it can run user code (a
+// sub-home's destructor): a destructor may replace the table or move blocks into it, so no entry
+// pointer may be held across one, and a home that is dying must no longer be entered where a
+// destructor could free it again or move it away.
+inline void take_entry(ku_block_t *t, ku_alloc_t *e) {
+  clear_entry(e);
+  --t->kub_used;
+}
+
+}  // namespace kui
 
 // ---- Lookup, insertion, clearing ----
 
@@ -189,17 +202,17 @@ constexpr bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 
   const uint64_t used = t->kub_used;
   assert(p && "ku_block_find: null address");
 
-  const uint64_t start = start_slot(reinterpret_cast<uintptr_t>(p), n);
+  const uint64_t start = kui::start_slot(reinterpret_cast<uintptr_t>(p), n);
   ku_alloc_t *nodes = t->kub_nodes;
   // Most lookups hit at the start slot: no probe steps to walk or count.
   if (nodes[start].kua_data == p) [[likely]] {
-    count_lookup(n, used, 0);
+    kui::count_lookup(n, used, 0);
     return &nodes[start];
   }
   if (hole && !nodes[start].kua_data) *hole = &nodes[start];
-  const uint64_t step = probe_step(n);
+  const uint64_t step = kui::probe_step(n);
   ku_alloc_t *hit = nullptr;
-  uint64_t i = next_slot(start, step, n);
+  uint64_t i = kui::next_slot(start, step, n);
   uint64_t steps = 1;
   while (i != start) {
     if (nodes[i].kua_data == p) {
@@ -207,36 +220,23 @@ constexpr bool over_two_thirds(uint64_t used, uint64_t n) { return 3 * used > 2 
       break;
     }
     if (hole && !*hole && !nodes[i].kua_data) *hole = &nodes[i];
-    i = next_slot(i, step, n);
+    i = kui::next_slot(i, step, n);
     ++steps;
   }
 
   // The totals are the same as if each step had been counted as it was taken.
-  count_lookup(n, used, steps);
+  kui::count_lookup(n, used, steps);
   return hit;
-}
-
-// Empties a slot.  A free slot is all zero, padding included, which assigning a value-initialised
-// entry does not promise.
-inline void clear_entry(ku_alloc_t *e) { memset(e, 0, sizeof *e); }
-
-// Takes an entry out of its table.  Every path does so before it can run user code (a
-// sub-home's destructor): a destructor may replace the table or move blocks into it, so no entry
-// pointer may be held across one, and a home that is dying must no longer be entered where a
-// destructor could free it again or move it away.
-inline void take_entry(ku_block_t *t, ku_alloc_t *e) {
-  clear_entry(e);
-  --t->kub_used;
 }
 
 // Duplicates are not looked for: the caller enters only addresses that the table lacks.
 [[gnu::always_inline]] inline ku_alloc_t *ku_block_add(ku_block_t *t, void *p) {
   assert(p && "ku_block_add: null address");
   const uint64_t n = t->kub_n;
-  uint64_t i = start_slot(reinterpret_cast<uintptr_t>(p), n);
+  uint64_t i = kui::start_slot(reinterpret_cast<uintptr_t>(p), n);
   if (t->kub_nodes[i].kua_data) [[unlikely]] {
-    const uint64_t step = probe_step(n);
-    do i = next_slot(i, step, n);
+    const uint64_t step = kui::probe_step(n);
+    do i = kui::next_slot(i, step, n);
     while (t->kub_nodes[i].kua_data);
   }
   ku_alloc_t *e = &t->kub_nodes[i];
@@ -252,7 +252,7 @@ inline bool ku_is_preloaded(const ku_block_t *t, const void *p) {
   return t->kub_preload && start <= a && a < start + t->kub_prsize;
 }
 
-// The check of one entry found or walked (ALLOC_CHECK): an entry exists.
+// The check of one entry found or walked: an entry exists.
 inline int ku_alloc_check(const ku_block_t *, const ku_alloc_t *e) { return e != nullptr; }
 
 #endif  // KU_ALLOC_SLOTS_H

@@ -39,8 +39,8 @@ KU_API uint64_t ku_block_find_collision_size = 0;
 
 // How lookups reach them: one writer or per-thread tallies (ku_alloc_slots.h).  Everything
 // below runs rarely: a thread's first lookup, a full batch, a change of mode, a thread's end.
-__thread LookupTally ku_tally __attribute__((tls_model("initial-exec")));
-TallyMode tally_mode{kTallyVacant};
+__thread kui::LookupTally kui::thread_tally __attribute__((tls_model("initial-exec")));
+kui::TallyMode kui::tally_mode{kui::kTallyVacant};
 
 namespace {
 
@@ -58,8 +58,8 @@ long barrier_call(int cmd) { return syscall(SYS_membarrier, cmd, 0, 0); }
 
 // Adds a thread's tally into the counters and clears it.  Called with the tally lock held and
 // no owner, or by the owner itself.
-void add_tally(LookupTally &t) {
-  GlobalCounters g;
+void add_tally(kui::LookupTally &t) {
+  kui::GlobalCounters g;
   g.add(g.count, t.count);
   g.add(g.size, t.size);
   g.add(g.used, t.used);
@@ -76,7 +76,7 @@ void add_tally(LookupTally &t) {
   t.collision = t.collision_used = t.collision_size = 0;
 }
 
-uintptr_t owner_word(LookupTally &t) {
+uintptr_t owner_word(kui::LookupTally &t) {
   return reinterpret_cast<uintptr_t>(&t) | (tally_fenced ? 1 : 0);
 }
 
@@ -85,8 +85,8 @@ uintptr_t owner_word(LookupTally &t) {
 // busy flag is seen down (see ku_alloc_slots.h).  The owner cannot end meanwhile: its exit
 // handler waits for the tally lock, which the caller holds.
 void stop_owner(uintptr_t mode) {
-  auto *owner = reinterpret_cast<LookupTally *>(mode & ~uintptr_t{1});
-  tally_mode.word.store(kTallyShared, std::memory_order_relaxed);
+  auto *owner = reinterpret_cast<kui::LookupTally *>(mode & ~uintptr_t{1});
+  kui::tally_mode.word.store(kui::kTallyShared, std::memory_order_relaxed);
   if (mode & 1)
     std::atomic_thread_fence(std::memory_order_seq_cst);
   else
@@ -98,12 +98,12 @@ void stop_owner(uintptr_t mode) {
 // A thread's end: its tally goes into the counters (an owner's is empty), and the last one
 // left may take them back.
 void tally_exit(void *arg) {
-  auto &t = *static_cast<LookupTally *>(arg);
+  auto &t = *static_cast<kui::LookupTally *>(arg);
   pthread_mutex_lock(&tally_lock);
   add_tally(t);
   t.joined = 0;
   --tally_live;
-  if (tally_live <= 1) tally_mode.word.store(kTallyVacant, std::memory_order_relaxed);
+  if (tally_live <= 1) kui::tally_mode.word.store(kui::kTallyVacant, std::memory_order_relaxed);
   pthread_mutex_unlock(&tally_lock);
 }
 
@@ -119,7 +119,7 @@ void tally_start() {
 // lock and stays registered for good, so no thread owns the counters again.  A thread whose
 // handler has run already and which looks up again (another key's destructor) registers anew,
 // and the C library runs the handler once more.
-void join(LookupTally &t) {
+void join(kui::LookupTally &t) {
   if (!tally_started) tally_start();
   ++tally_live;
   t.joined = tally_has_key && pthread_setspecific(tally_key, &t) == 0 ? 1 : 2;
@@ -128,7 +128,7 @@ void join(LookupTally &t) {
 // The process's end: the exiting thread's tally reaches the counters for handlers that read
 // them after main.  Other threads still running keep what they have not added.
 [[gnu::destructor]] void tally_at_exit() {
-  LookupTally &t = ku_tally;
+  kui::LookupTally &t = kui::thread_tally;
   if (t.joined != 1) return;
   pthread_mutex_lock(&tally_lock);
   add_tally(t);
@@ -137,22 +137,22 @@ void join(LookupTally &t) {
 
 }  // namespace
 
-void tally_flush() noexcept {
+void kui::tally_flush() noexcept {
   pthread_mutex_lock(&tally_lock);
-  add_tally(ku_tally);
+  add_tally(kui::thread_tally);
   pthread_mutex_unlock(&tally_lock);
 }
 
-void tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept {
-  LookupTally &me = ku_tally;
+void kui::tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept {
+  kui::LookupTally &me = kui::thread_tally;
   // An owner without membarrier(): its own fence, then the mode once more.
   const uintptr_t fenced_owner = reinterpret_cast<uintptr_t>(&me) | 1;
-  if (tally_mode.word.load(std::memory_order_relaxed) == fenced_owner) {
+  if (kui::tally_mode.word.load(std::memory_order_relaxed) == fenced_owner) {
     std::atomic_ref<uint8_t> busy(me.busy);
     busy.store(1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (tally_mode.word.load(std::memory_order_relaxed) == fenced_owner) {
-      tally_add(GlobalCounters{}, n, used, steps);
+    if (kui::tally_mode.word.load(std::memory_order_relaxed) == fenced_owner) {
+      kui::tally_add(kui::GlobalCounters{}, n, used, steps);
       busy.store(0, std::memory_order_release);
       return;
     }
@@ -161,20 +161,21 @@ void tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept {
 
   pthread_mutex_lock(&tally_lock);
   if (me.joined == 0) join(me);
-  const uintptr_t mode = tally_mode.word.load(std::memory_order_relaxed);
-  if (mode == kTallyVacant) {
+  const uintptr_t mode = kui::tally_mode.word.load(std::memory_order_relaxed);
+  if (mode == kui::kTallyVacant) {
     if (tally_live == 1 && me.joined == 1) {
       add_tally(me);
-      tally_mode.word.store(owner_word(me), std::memory_order_relaxed);
+      kui::tally_mode.word.store(owner_word(me), std::memory_order_relaxed);
     } else {
-      tally_mode.word.store(kTallyShared, std::memory_order_relaxed);
+      kui::tally_mode.word.store(kui::kTallyShared, std::memory_order_relaxed);
     }
-  } else if (mode != kTallyShared && (mode & ~uintptr_t{1}) != reinterpret_cast<uintptr_t>(&me)) {
+  } else if (mode != kui::kTallyShared &&
+             (mode & ~uintptr_t{1}) != reinterpret_cast<uintptr_t>(&me)) {
     stop_owner(mode);
   }
   // Under the lock, with no other thread writing the counters directly, this lookup goes
   // straight in.
-  tally_add(GlobalCounters{}, n, used, steps);
+  kui::tally_add(kui::GlobalCounters{}, n, used, steps);
   pthread_mutex_unlock(&tally_lock);
 }
 
@@ -184,21 +185,21 @@ void tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept {
 // child only the forking thread is left: it owns the counters again, with its tally added (the
 // other threads' tallies stay with the parent), and asks for membarrier() anew, which a new
 // process does not inherit.
-void tally_fork_lock() noexcept { pthread_mutex_lock(&tally_lock); }
-void tally_fork_unlock_parent() noexcept { pthread_mutex_unlock(&tally_lock); }
-void tally_fork_unlock_child() noexcept {
-  LookupTally &me = ku_tally;
+void kui::tally_fork_lock() noexcept { pthread_mutex_lock(&tally_lock); }
+void kui::tally_fork_unlock_parent() noexcept { pthread_mutex_unlock(&tally_lock); }
+void kui::tally_fork_unlock_child() noexcept {
+  kui::LookupTally &me = kui::thread_tally;
   if (tally_started && !tally_fenced)
     tally_fenced = barrier_call(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0;
   me.busy = 0;
   if (me.joined) {
     add_tally(me);
     tally_live = 1;
-    tally_mode.word.store(me.joined == 1 ? owner_word(me) : kTallyShared,
-                          std::memory_order_relaxed);
+    kui::tally_mode.word.store(me.joined == 1 ? owner_word(me) : kui::kTallyShared,
+                               std::memory_order_relaxed);
   } else {
     tally_live = 0;
-    tally_mode.word.store(kTallyVacant, std::memory_order_relaxed);
+    kui::tally_mode.word.store(kui::kTallyVacant, std::memory_order_relaxed);
   }
   pthread_mutex_unlock(&tally_lock);
 }
@@ -217,7 +218,7 @@ void ku_home_stats_alloc(ku_block_t *t, const void *preload, uint64_t size,
     ++stats->kst_alloc_preload;
     return;
   }
-  const uint64_t r = round8(size);
+  const uint64_t r = kui::round8(size);
   ++stats->kst_alloc_count;
   stats->kst_alloc_bytes += size;
   stats->kst_alloc_rounded += r;
@@ -235,7 +236,7 @@ void ku_home_stats_free(ku_block_t *t, const void *preload, uint32_t size) noexc
     ++stats->kst_free_preload;
     return;
   }
-  const uint32_t r = (size + 7u) & ~7u;
+  const auto r = static_cast<uint32_t>(kui::round8(size));
   ++stats->kst_free_count;
   stats->kst_free_bytes += size;
   stats->kst_free_rounded += r;
@@ -250,7 +251,7 @@ extern "C" {
 
 KU_API void ku_home_init_stats(ku_home_t *home) {
   if (!home) return;
-  if (!home->kuh_blocks) home->kuh_blocks = ku_hash_alloc(kFirstSlots);
+  if (!home->kuh_blocks) home->kuh_blocks = ku_hash_alloc(kui::kFirstSlots);
   ku_block_t *t = home->kuh_blocks;
   if (!t) return;
   if (!t->kub_stats) {
@@ -267,7 +268,7 @@ KU_API void ku_home_get_stats(ku_home_t *home, int, ku_home_stats_t *stats, int 
   // Negative sizes are refused rather than read as huge ones.
   if (!stats || size < 4) return;
   memset(stats, 0, static_cast<size_t>(size));
-  HomeLock g(home);
+  kui::HomeLock g(home);
   ku_block_t *t = g.table();
   if (!t || !t->kub_stats) return;
   ku_home_stats_t *own = t->kub_stats;

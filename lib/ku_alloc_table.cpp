@@ -45,7 +45,7 @@ void copy_entries(ku_block_t *to, const ku_block_t *from) {
 void install_table(ku_home_t *home, ku_block_t *t, ku_block_t *old) {
   if (home->kuh_lock) {  // a walk reads this home's table under its lock, which is held here
     home->kuh_blocks = t;
-    if (old) release_table(old);
+    if (old) kui::release_table(old);
     return;
   }
   std::atomic_ref(home->kuh_blocks).store(t, std::memory_order_seq_cst);
@@ -61,7 +61,7 @@ void install_table(ku_home_t *home, ku_block_t *t, ku_block_t *old) {
     pthread_mutex_unlock(&retired_mutex);
     if (walking) return;
   }
-  release_table(old);
+  kui::release_table(old);
 }
 
 // A replacement table takes over everything of the header except kub_auto and kub_auto_all,
@@ -108,32 +108,32 @@ struct CheckBlocks {
 
 // ---- Tables and records ----
 
-void unowned_walk_begin() noexcept { walk_seq.fetch_add(1, std::memory_order_seq_cst); }
+void kui::unowned_walk_begin() noexcept { walk_seq.fetch_add(1, std::memory_order_seq_cst); }
 
-void unowned_walk_end() noexcept {
+void kui::unowned_walk_end() noexcept {
   pthread_mutex_lock(&retired_mutex);
   walk_seq.fetch_add(1, std::memory_order_seq_cst);
   ku_block_t *list = std::exchange(retired, nullptr);
   pthread_mutex_unlock(&retired_mutex);
   while (list) {
     ku_block_t *next = static_cast<ku_block_t *>(list->kub_preload);
-    release_table(list);
+    kui::release_table(list);
     list = next;
   }
 }
 
-ku_home_t *unowned_parent_of(const ku_home_t *home) noexcept {
+ku_home_t *kui::unowned_parent_of(const ku_home_t *home) noexcept {
   auto &slot = const_cast<ku_block_t *&>(home->kuh_blocks);
   ku_block_t *t = std::atomic_ref(slot).load(std::memory_order_seq_cst);
   return t ? std::atomic_ref(t->kub_parent).load(std::memory_order_relaxed) : nullptr;
 }
 
-void retired_fork_lock() noexcept { pthread_mutex_lock(&retired_mutex); }
-void retired_fork_unlock() noexcept { pthread_mutex_unlock(&retired_mutex); }
+void kui::retired_fork_lock() noexcept { pthread_mutex_lock(&retired_mutex); }
+void kui::retired_fork_unlock() noexcept { pthread_mutex_unlock(&retired_mutex); }
 
 // Gives the home a table of n slots holding the old table's entries and header, and drops the
 // old one.  Returns the new table, or null with the home unchanged.
-ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept {
+ku_block_t *kui::replace_table(ku_home_t *home, uint64_t n) noexcept {
   ku_block_t *old = home->kuh_blocks;
   ku_block_t *t = ku_hash_alloc(n);
   if (!t) return nullptr;
@@ -149,15 +149,15 @@ ku_block_t *replace_table(ku_home_t *home, uint64_t n) noexcept {
 // heap block with its first table behind it: one heap call instead of two.  The table is marked
 // kub_inrec, so that neither its replacement nor the teardown passes it to free(); it goes
 // with the record.  Returns the record with kuh_size = size, or null.
-ku_home_t *new_home_record(uint64_t size, ku_home_t *parent) noexcept {
+ku_home_t *kui::new_home_record(uint64_t size, ku_home_t *parent) noexcept {
   const uint64_t room = (size + 15) & ~uint64_t{15};
-  auto *mem = static_cast<unsigned char *>(zeroed(room + (kFirstSlots + 4) * sizeof(ku_alloc_t)));
+  auto *mem = static_cast<unsigned char *>(kui::zeroed(room + kui::table_bytes(kui::kFirstSlots)));
   if (!mem) return nullptr;
   auto *home = reinterpret_cast<ku_home_t *>(mem);
   auto *t = reinterpret_cast<ku_block_t *>(mem + room);
   t->kub_parent = parent;
   t->kub_ref = 1;
-  t->kub_n = kFirstSlots;
+  t->kub_n = kui::kFirstSlots;
   t->kub_inrec = 1;
   home->kuh_size = static_cast<int>(size);
   home->kuh_blocks = t;
@@ -171,5 +171,5 @@ extern "C" KU_API void ku_home_check(ku_home_t const *home) {
   CheckBlocks check;
   // Without memory for the levels of a very deep tree, the levels below are left unchecked:
   // running short of memory is no inconsistency.
-  walk_homes(home, check);
+  kui::walk_homes(home, check);
 }

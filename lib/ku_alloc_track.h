@@ -28,7 +28,7 @@
 #define KU_TRACK_VALGRIND 1
 #endif
 
-namespace ku_track {
+namespace kui {
 
 #ifdef KU_TRACK_VALGRIND
 inline bool running_on_valgrind() noexcept { return RUNNING_ON_VALGRIND != 0; }
@@ -71,6 +71,6 @@ inline void mark_unused(const void *p, uint64_t n) noexcept { mark(p, n, Mark::u
 inline void mark_carved(const void *p, uint64_t n) noexcept { mark(p, n, Mark::carved); }
 inline void mark_returned(const void *p, uint64_t n) noexcept { mark(p, n, Mark::returned); }
 
-}  // namespace ku_track
+}  // namespace kui
 
 #endif  // KU_ALLOC_TRACK_H

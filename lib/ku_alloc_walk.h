@@ -12,6 +12,8 @@
 #include <cstring>
 #include <type_traits>
 
+namespace kui {
+
 // The frames of a walk over a tree of homes that does not recurse, one per level from the home
 // it began with down to the current one, so that a tree of any depth is walked on any stack.
 // The first kInline frames live in the object; a deeper walk moves them to the heap.
@@ -112,5 +114,7 @@ template <class Visitor> bool walk_homes(const ku_home_t *top, Visitor &v) noexc
   }
   return true;
 }
+
+}  // namespace kui
 
 #endif  // KU_ALLOC_WALK_H

@@ -17,8 +17,8 @@ namespace {
 // caller's (kub_hauto).
 void end_top_home(ku_home_t *home, bool callers_record, const char *call) {
   if (!home) return;
-  LiveLock live;
-  HomeLock g(home, call);
+  kui::LiveLock live;
+  kui::HomeLock g(home, call);
   ku_block_t *t = g.table();
   if (!t) return;
   assert(t->kub_ref == 1 && "ku_home_deinit/destroy: the home's count is not 1");
@@ -38,8 +38,8 @@ void end_top_home(ku_home_t *home, bool callers_record, const char *call) {
 
 // Takes a reference under the home's lock.  Returns 1; 0 for a home without table; -1 for a
 // count of zero (a dying home).
-int take_ref(ku_home_t *home, const char *call) noexcept {
-  HomeLock g(home, call);
+int kui::take_ref(ku_home_t *home, const char *call) noexcept {
+  kui::HomeLock g(home, call);
   ku_block_t *t = g.table();
   if (!t) return 0;
   assert(t->kub_ref != 0 && "ku_home_ref: the home's count is zero");
@@ -50,9 +50,9 @@ int take_ref(ku_home_t *home, const char *call) noexcept {
 
 // Drops a reference; the last one ends the home.  Returns 1 when the home was ended, 0 when it
 // was not, -1 for a home without table.
-int drop_ref(ku_home_t *home, const char *call) noexcept {
-  LiveLock live;  // before the home's lock: the walk over live homes holds it while it locks
-  HomeLock g(home, call);
+int kui::drop_ref(ku_home_t *home, const char *call) noexcept {
+  kui::LiveLock live;  // before the home's lock: the walk over live homes holds it while it locks
+  kui::HomeLock g(home, call);
   ku_block_t *t = g.table();
   if (!t) return -1;
   // A dying home's count is 0: lowering it would store REF_MAX.
@@ -62,7 +62,7 @@ int drop_ref(ku_home_t *home, const char *call) noexcept {
     // Parent before child: the sub-home's lock goes before its parent's is taken.
     live.unlock();
     g.unlock();
-    end_unreferenced_subhome(home);
+    kui::end_unreferenced_subhome(home);
     return 1;
   }
   const bool heap_record = !t->kub_hauto;
@@ -70,7 +70,7 @@ int drop_ref(ku_home_t *home, const char *call) noexcept {
   live.unlock();
   _ku_home_deinit(home);
   g.hand_over();
-  if (heap_record) free_home_record(home);
+  if (heap_record) kui::free_home_record(home);
   return 1;
 }
 
@@ -89,8 +89,8 @@ KU_API void *ku_home_new(int size) {
     ku_seterrno(ENOMEM);
     return nullptr;
   }
-  ku_home_t *home = new_home_record(static_cast<uint64_t>(size), nullptr);
-  if (home) track_home(home);
+  ku_home_t *home = kui::new_home_record(static_cast<uint64_t>(size), nullptr);
+  if (home) kui::track_home(home);
   return home;
 }
 
@@ -100,7 +100,7 @@ KU_API ku_home_t *ku_home_create(void) {
 
 KU_API int ku_home_init(ku_home_t *home) {
   if (!home) return -1;
-  home->kuh_blocks = ku_hash_alloc(kFirstSlots);
+  home->kuh_blocks = ku_hash_alloc(kui::kFirstSlots);
   home->kuh_lock = nullptr;
   return home->kuh_blocks ? 0 : -1;
 }
@@ -113,7 +113,7 @@ KU_API void *ku_home_clone(ku_home_t *parent, int size) {
   }
   if (!parent) return ku_home_new(size);
   // A negative size reaches the allocation as a huge one and is refused there with ENOMEM.
-  return alloc_subhome(parent, static_cast<uint64_t>(static_cast<int64_t>(size)));
+  return kui::alloc_subhome(parent, static_cast<uint64_t>(static_cast<int64_t>(size)));
 }
 
 KU_API ku_home_t *ku_home_ref(ku_home_t *home) {
@@ -121,29 +121,31 @@ KU_API ku_home_t *ku_home_ref(ku_home_t *home) {
     ku_seterrno(EFAULT);
     return nullptr;
   }
-  const int taken = take_ref(home, "ku_home_ref");
+  const int taken = kui::take_ref(home, "ku_home_ref");
   assert(taken != 0 && "ku_home_ref: the home has no block table");
   return taken > 0 ? home : nullptr;
 }
 
 KU_API int ku_home_unref(ku_home_t *home) {
-  return home && drop_ref(home, "ku_home_unref") > 0 ? 1 : 0;
+  return home && kui::drop_ref(home, "ku_home_unref") > 0 ? 1 : 0;
 }
 
 KU_API uint64_t ku_home_refcount(ku_home_t *home) {
   if (!home) return 0;
-  HomeLock g(home, "ku_home_refcount");
+  kui::HomeLock g(home, "ku_home_refcount");
   ku_block_t *t = g.table();
   return t ? t->kub_ref : 0;
 }
 
-KU_API ku_home_t *ku_home_parent(ku_home_t const *home) { return home ? parent_of(home) : nullptr; }
+KU_API ku_home_t *ku_home_parent(ku_home_t const *home) {
+  return home ? kui::parent_of(home) : nullptr;
+}
 
 KU_API int ku_home_has_parent(ku_home_t const *home) { return ku_home_parent(home) ? 1 : 0; }
 
 KU_API int ku_home_destructor(ku_home_t *home, void (*destructor)(void *)) {
   if (!home) return ku_seterrno(EFAULT);
-  HomeLock g(home, "ku_home_destructor");
+  kui::HomeLock g(home, "ku_home_destructor");
   ku_block_t *t = g.table();
   if (!t || t->kub_destructor) return -1;
   t->kub_destructor = destructor;

@@ -31,7 +31,7 @@ struct Dying {
   uint64_t i;         // the next slot to look at
   bool released;      // this pass over the table has released an entry
 };
-using DyingStack = FrameStack<Dying>;
+using DyingStack = kui::FrameStack<Dying>;
 
 void release_lock(void *lock) {
   if (!lock) return;
@@ -54,7 +54,7 @@ bool no_entry_from(const ku_block_t *t, uint64_t i) {
 // consecutive slots hold blocks in no useful order for the cache, so the block kAhead slots
 // further on is prefetched.  With late non-null, plain heap blocks above the fast sizes go to it
 // instead of to free() (and are not prefetched).
-template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, LateFrees *late) {
+template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, kui::LateFrees *late) {
   constexpr uint64_t kAhead = 16;
   ku_block_t *t = f.t;
   ku_alloc_t *nodes = t->kub_nodes;
@@ -82,13 +82,13 @@ template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, LateFrees *late) {
         f.released = true;
         void *p = e.kua_data;
         if (e.kua_home) {
-          take_entry(t, &e);
+          kui::take_entry(t, &e);
           f.i = i + 1;
           return static_cast<ku_home_t *>(p);
         }
         const bool heap = !ku_is_preloaded(t, p);
         const bool later = late && late->takes(e.kua_size);
-        take_entry(t, &e);
+        kui::take_entry(t, &e);
         if (!heap) continue;
         if (later)
           late->add(p);
@@ -120,7 +120,7 @@ template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, LateFrees *late) {
 void begin_dying(DyingStack &stack, ku_home_t *home, ku_home_t *parent) {
   void *lock = home->kuh_lock;
   home->kuh_lock = nullptr;
-  run_destructor_once(home);
+  kui::run_destructor_once(home);
   // The destructor may have allocated in the home and so replaced its table.
   ku_block_t *t = home->kuh_blocks;
   assert((!t || t->kub_used <= t->kub_n) && "block table: more entries than slots");
@@ -140,13 +140,13 @@ void begin_dying(DyingStack &stack, ku_home_t *home, ku_home_t *parent) {
 // A sub-home met in a dying parent: locked while the parent's lock is held, then ended
 // whatever its count (REF_MAX included).
 void begin_dying_subhome(DyingStack &stack, ku_home_t *sub, ku_home_t *parent) {
-  HomeLock sg(sub);
+  kui::HomeLock sg(sub);
   ku_block_t *st = sg.table();
   assert(st && "teardown: a sub-home has no block table");
   assert((!st || st->kub_ref >= 1) && "teardown: a sub-home has a zero reference count");
   if (!st) {
     sg.unlock();
-    free_home_record(sub);
+    kui::free_home_record(sub);
     return;
   }
   st->kub_ref = 0;
@@ -159,12 +159,12 @@ void begin_dying_subhome(DyingStack &stack, ku_home_t *sub, ku_home_t *parent) {
 void end_dying(const Dying &f) {
   if (ku_block_t *t = f.t) {
     if (t->kub_preload) {
-      ku_track::mark_returned(t->kub_preload, t->kub_prsize);
-      if (!t->kub_preauto) give_area(t->kub_preload, t->kub_prsize);
+      kui::mark_returned(t->kub_preload, t->kub_prsize);
+      if (!t->kub_preauto) kui::give_area(t->kub_preload, t->kub_prsize);
     }
     if (t->kub_stats) free(t->kub_stats);
-    if (t->kub_named) forget_name(f.home);
-    release_table(t);
+    if (t->kub_named) kui::forget_name(f.home);
+    kui::release_table(t);
     f.home->kuh_blocks = nullptr;
   }
   release_lock(f.lock);
@@ -197,14 +197,14 @@ void resume(DyingStack &stack, ku_home_t *parent) {
 // and destroys it.  The record itself is left to the caller.
 void _ku_home_deinit(ku_home_t *home) noexcept {
   if (!home->kuh_blocks) return;
-  LateFrees late;  // declared first: its blocks are freed last, after every lock is gone
+  kui::LateFrees late;  // declared first: its blocks are freed last, after every lock is gone
   DyingStack stack;
   begin_dying(stack, home, nullptr);
   while (!stack.empty()) {
     Dying &f = stack.top();
     ku_home_t *sub = nullptr;
     if (f.t) {
-      LateFrees *l = late.prepare(f.t) ? &late : nullptr;
+      kui::LateFrees *l = late.prepare(f.t) ? &late : nullptr;
       sub = f.t->kub_n >= 8191 ? next_subhome<true>(f, l) : next_subhome<false>(f, l);
     }
     if (sub) {
@@ -215,25 +215,25 @@ void _ku_home_deinit(ku_home_t *home) noexcept {
     end_dying(f);
     stack.pop();
     if (!parent) continue;
-    free_home_record(gone);
+    kui::free_home_record(gone);
     resume(stack, parent);
   }
 }
 
 // The parent of a home, read under the home's lock: another thread's allocation may be
 // replacing the table that holds it.
-ku_home_t *parent_of(const ku_home_t *home) noexcept {
-  HomeLock g(home);
+ku_home_t *kui::parent_of(const ku_home_t *home) noexcept {
+  kui::HomeLock g(home);
   ku_block_t *t = g.table();
   return t ? t->kub_parent : nullptr;
 }
 
 // Calls the home's destructor, if it has one, taken from the table under the home's lock and
 // cleared before the call: it runs at most once, and may use any home, this one included.
-void run_destructor_once(ku_home_t *home) noexcept {
-  ku_destructor_fn fn;
+void kui::run_destructor_once(ku_home_t *home) noexcept {
+  void (*fn)(void *);
   {
-    HomeLock g(home);
+    kui::HomeLock g(home);
     ku_block_t *t = g.table();
     if (!t) return;
     fn = t->kub_destructor;

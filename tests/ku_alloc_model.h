@@ -261,11 +261,11 @@ void stats_alloc(Home *m, bool carved, uint64_t size, int kind) {
   }
   ++s.kst_alloc_count;
   s.kst_alloc_bytes += size;
-  s.kst_alloc_rounded += round8(size);
+  s.kst_alloc_rounded += kui::round8(size);
   s.kst_alloc_rounded_max = std::max(s.kst_alloc_rounded_max, s.kst_alloc_rounded);
   ++s.kst_live_count;
   s.kst_live_bytes += size;
-  s.kst_live_rounded += round8(size);
+  s.kst_live_rounded += kui::round8(size);
 }
 
 void stats_free(Home *m, bool carved, uint32_t size) {
@@ -277,10 +277,10 @@ void stats_free(Home *m, bool carved, uint32_t size) {
   }
   ++s.kst_free_count;
   s.kst_free_bytes += size;
-  s.kst_free_rounded += round8(size);
+  s.kst_free_rounded += kui::round8(size);
   --s.kst_live_count;
   s.kst_live_bytes -= size;
-  s.kst_live_rounded -= round8(size);
+  s.kst_live_rounded -= kui::round8(size);
 }
 
 // The record that ku_home_get_stats should copy out of m.
@@ -299,12 +299,12 @@ ku_home_stats_t expected_stats(const Home *m) {
 // 2 sub-home), after checking that p is where the model puts it.  Returns whether it is carved.
 bool enter_new(Home *m, const void *p, uint64_t size, int kind) {
   if (!m->table)
-    fresh_table(m, kFirstSlots);
+    fresh_table(m, kui::kFirstSlots);
   else if (3 * m->used > 2 * m->n)
     replace_table(m, 4 * m->n + 3);
   bool carved = false;
   if (kind != 2 && m->preload) {
-    const uint64_t end = round8(m->prused + size);
+    const uint64_t end = kui::round8(m->prused + size);
     if (end <= m->prsize) {
       EXPECT(p == m->base + m->prused);
       m->prused = static_cast<uint16_t>(end);
@@ -657,7 +657,7 @@ void model_free(Home *m, Block *b, bool by_realloc) {
     ku_free(m->h, p);
   stats_free(m, b->area != nullptr, b->size);
   // Carved bytes stay in the area, where the fill can be seen once the memory checker lets us.
-  if (b->area) ku_track::mark_returned(p, b->size);
+  if (b->area) kui::mark_returned(p, b->size);
   if (b->area)
     EXPECT(std::all_of(static_cast<uint8_t *>(p), static_cast<uint8_t *>(p) + b->size,
                        [](uint8_t c) { return c == kFreed; }));
@@ -697,12 +697,12 @@ void model_realloc(Home *m, Block *b, int size) {
   const auto want = static_cast<uint32_t>(size);
   if (b->area) {
     const auto off = static_cast<uint64_t>(static_cast<char *>(b->p) - m->base);
-    const bool last = round8(off + old) == m->prused;
-    if (last ? round8(off + want) <= m->prsize : want < old) {
+    const bool last = kui::round8(off + old) == m->prused;
+    if (last ? kui::round8(off + want) <= m->prsize : want < old) {
       EXPECT(p == b->p);
       stats_free(m, true, old);
       stats_alloc(m, true, want, 0);
-      if (last) m->prused = static_cast<uint16_t>(round8(off + want));
+      if (last) m->prused = static_cast<uint16_t>(kui::round8(off + want));
     } else {
       EXPECT(p != b->p && !in_area(m, p));
       if (last) {
@@ -710,7 +710,7 @@ void model_realloc(Home *m, Block *b, int size) {
         stats_free(m, true, old);
       }
       stats_alloc(m, false, want, 1);
-      ku_track::mark_returned(b->p, old);
+      kui::mark_returned(b->p, old);
       EXPECT(holds(b->p, 0, old, b->seed));  // the carved bytes are left as they were
       W.touched.push_back(b->p);
       b->area = nullptr;
@@ -840,7 +840,7 @@ void op_clone(Home *parent, int size) {
   if (parent) enter_new(parent, r, static_cast<uint64_t>(size), 2);
   s->dying = parent && parent->dying;
   s->table = true;
-  s->n = kFirstSlots;
+  s->n = kui::kFirstSlots;
   s->ref = 1;
   s->parent = parent;
   s->tail = static_cast<size_t>(size) - sizeof(ku_home_t);
@@ -856,7 +856,7 @@ void op_new_home(Input &in) {
       if (W.rec->table) return;
       note("init %s", name(W.rec));
       EXPECT(ku_home_init(W.rec->h) == 0);
-      fresh_table(W.rec, kFirstSlots);
+      fresh_table(W.rec, kui::kFirstSlots);
       return;
     case 1: {  // the automatic home, anywhere in the first 16 bytes of the buffer
       if (W.autoh->table) return;
@@ -902,7 +902,7 @@ void op_new_home(Input &in) {
       EXPECT(h != nullptr);
       Home *m = new_home(h, Rec::Heap, size);
       note("  is %s", name(m));
-      fresh_table(m, kFirstSlots);
+      fresh_table(m, kui::kFirstSlots);
       m->hauto = false;
       m->tail = static_cast<size_t>(size) - sizeof(ku_home_t);
       auto *tail = static_cast<char *>(h) + sizeof(ku_home_t);
@@ -1077,7 +1077,7 @@ void op_preload(Home *m, Input &in) {
   const int size = sel & 1 ? in.size() : in.byte() % 64;
   ku_home_preload(m->h, n, size);
   note("preload %s %d x %d", name(m), n, size);
-  if (!m->table) fresh_table(m, kFirstSlots);
+  if (!m->table) fresh_table(m, kui::kFirstSlots);
   if (m->preload) return;
   // Items are rounded up to 8 in 32 bits, the area in 64 bits, then capped at 16 bits.
   const auto item = static_cast<int32_t>((static_cast<uint32_t>(size) + 7u) & ~7u);
@@ -1092,7 +1092,7 @@ void op_preload(Home *m, Input &in) {
 void op_init_stats(Home *m) {
   note("init_stats %s", name(m));
   ku_home_init_stats(m->h);
-  if (!m->table) fresh_table(m, kFirstSlots);
+  if (!m->table) fresh_table(m, kui::kFirstSlots);
   m->stats = true;
   m->st = ku_home_stats_t{};
   m->st.kst_slots = static_cast<uint32_t>(m->n);

@@ -203,7 +203,7 @@ struct Header {
   ku_home_t *parent;
   void *preload;
   ku_home_stats_t *stats;
-  ku_destructor_fn destructor;
+  void (*destructor)(void *);
   uint64_t ref;
   uint16_t prsize, prused;
   unsigned hauto, preauto;

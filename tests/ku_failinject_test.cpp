@@ -203,7 +203,7 @@ void sweep(const char *name, const Scenario &s) {
     }
     s.check(failed);
     s.teardown();
-    pool_give_back_spares();  // tables and areas kept for reuse are not leaks
+    kui::pool_give_back_spares();  // tables and areas kept for reuse are not leaks
     inj.tracking = false;
     EXPECT_EQ(tracked_count, 0u) << "leaked blocks";
     // Forget whatever leaked, so the next run starts clean.

@@ -22,6 +22,9 @@
 #include <string>
 #include <vector>
 
+// The tests read the allocator's own records and constants as its files do.
+using namespace kui;
+
 namespace ku_test {
 
 // The home's current table.
@@ -62,7 +65,7 @@ inline bool checker_allocator() {
 #endif
 #endif
 #ifdef KU_TRACK_VALGRIND
-  if (ku_track::under_valgrind) return true;
+  if (kui::under_valgrind) return true;
 #endif
   return false;
 }
@@ -84,7 +87,7 @@ inline bool glibc_malloc() {
 
 // Lets a test read or write bytes the allocator marked as not handed out (poisoned under
 // AddressSanitizer or Valgrind, as a use after free would be).
-inline void expose(const void *p, size_t n) { ku_track::mark_returned(p, n); }
+inline void expose(const void *p, size_t n) { kui::mark_returned(p, n); }
 
 // ku_home_report of the home, as text.
 inline std::string home_report(const ku_home_t *home) {

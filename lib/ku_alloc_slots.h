@@ -30,15 +30,18 @@ namespace kui {
 // is left, it takes the counters back at its next lookup, adding its own tally first.  The
 // switch has to stop the owner's direct writes before any batch is added, without a fence on
 // the owner's path: a batch added between the owner's load and store of a counter would be
-// overwritten.  The owner raises its busy flag before it reads the mode and drops it after its
-// last store; the switching thread stores the new mode, runs membarrier() (a fence on every
-// thread of the process) and waits for the flag to drop.  Either the owner raised the flag
-// before its fence, and the switcher sees it and waits, or it reads the mode after it and takes
-// the shared path.  Where the kernel offers no such barrier, the owner's mode carries bit 0 and
-// the owner runs a fence of its own before it reads the mode again (ku_alloc_stat.cpp).
+// overwritten.  The owner raises its busy flag before it reads its owns flag and drops it after
+// its last store; the switching thread clears the owner's owns flag (and stores the new mode),
+// runs membarrier() (a fence on every thread of the process) and waits for the busy flag to
+// drop.  Either the owner raised the flag before its fence, and the switcher sees it and waits,
+// or it reads owns after it and takes the shared path.  owns mirrors tally_mode beside busy, in
+// the thread's own line, so that the owner's test is one load of its own tally.  Where the
+// kernel offers no such barrier, owns stays clear, the owner's mode carries bit 0 and the owner
+// runs a fence of its own before it reads the mode again (ku_alloc_stat.cpp).
 struct LookupTally {
-  uint8_t busy;    // the owner is between its reading of the mode and its last direct store
+  uint8_t busy;    // the owner is between its reading of owns and its last direct store
   uint8_t joined;  // 0: not registered; 1: registered, with an exit handler; 2: without one
+  uint8_t owns;    // tally_mode names this tally, unfenced; written under the tally lock
   uint32_t since;  // lookups added since the last flush
   uint64_t count, size, used, max_size, max_used, loop, collision, collision_used, collision_size;
 };
@@ -118,13 +121,13 @@ struct TallyCounters {
   std::atomic_ref<uint8_t> busy(me.busy);
   busy.store(1, std::memory_order_relaxed);
   std::atomic_signal_fence(std::memory_order_seq_cst);  // membarrier() is the hardware's fence
-  const uintptr_t mode = tally_mode.word.load(std::memory_order_relaxed);
-  if (mode == reinterpret_cast<uintptr_t>(&me)) [[likely]] {
+  if (std::atomic_ref<uint8_t>(me.owns).load(std::memory_order_relaxed)) [[likely]] {
     tally_add(GlobalCounters{}, n, used, steps);
     busy.store(0, std::memory_order_release);
     return;
   }
   busy.store(0, std::memory_order_relaxed);
+  const uintptr_t mode = tally_mode.word.load(std::memory_order_relaxed);
   if (mode == kTallyShared && me.joined == 1) [[likely]] {
     tally_add(TallyCounters{me}, n, used, steps);
     if (++me.since >= kTallyBatch) [[unlikely]]

@@ -76,8 +76,12 @@ void add_tally(kui::LookupTally &t) {
   t.collision = t.collision_used = t.collision_size = 0;
 }
 
-uintptr_t owner_word(kui::LookupTally &t) {
-  return reinterpret_cast<uintptr_t>(&t) | (tally_fenced ? 1 : 0);
+// Makes t the owner (with the tally lock held, or in a forked child): the mode names it, and
+// its owns flag opens the direct path unless it has to fence.
+void make_owner(kui::LookupTally &t) {
+  kui::tally_mode.word.store(reinterpret_cast<uintptr_t>(&t) | (tally_fenced ? 1 : 0),
+                             std::memory_order_relaxed);
+  std::atomic_ref<uint8_t>(t.owns).store(tally_fenced ? 0 : 1, std::memory_order_relaxed);
 }
 
 // Ends the owner's direct writes: from the store of the shared mode on, the owner takes the
@@ -86,6 +90,7 @@ uintptr_t owner_word(kui::LookupTally &t) {
 // handler waits for the tally lock, which the caller holds.
 void stop_owner(uintptr_t mode) {
   auto *owner = reinterpret_cast<kui::LookupTally *>(mode & ~uintptr_t{1});
+  std::atomic_ref<uint8_t>(owner->owns).store(0, std::memory_order_relaxed);
   kui::tally_mode.word.store(kui::kTallyShared, std::memory_order_relaxed);
   if (mode & 1)
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -102,6 +107,8 @@ void tally_exit(void *arg) {
   pthread_mutex_lock(&tally_lock);
   add_tally(t);
   t.joined = 0;
+  // An owner's next lookup, from another key's destructor, must register it anew.
+  std::atomic_ref<uint8_t>(t.owns).store(0, std::memory_order_relaxed);
   --tally_live;
   if (tally_live <= 1) kui::tally_mode.word.store(kui::kTallyVacant, std::memory_order_relaxed);
   pthread_mutex_unlock(&tally_lock);
@@ -165,7 +172,7 @@ void kui::tally_slow(uint64_t n, uint64_t used, uint64_t steps) noexcept {
   if (mode == kui::kTallyVacant) {
     if (tally_live == 1 && me.joined == 1) {
       add_tally(me);
-      kui::tally_mode.word.store(owner_word(me), std::memory_order_relaxed);
+      make_owner(me);
     } else {
       kui::tally_mode.word.store(kui::kTallyShared, std::memory_order_relaxed);
     }
@@ -192,11 +199,14 @@ void kui::tally_fork_unlock_child() noexcept {
   if (tally_started && !tally_fenced)
     tally_fenced = barrier_call(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0;
   me.busy = 0;
+  me.owns = 0;
   if (me.joined) {
     add_tally(me);
     tally_live = 1;
-    kui::tally_mode.word.store(me.joined == 1 ? owner_word(me) : kui::kTallyShared,
-                               std::memory_order_relaxed);
+    if (me.joined == 1)
+      make_owner(me);
+    else
+      kui::tally_mode.word.store(kui::kTallyShared, std::memory_order_relaxed);
   } else {
     tally_live = 0;
     kui::tally_mode.word.store(kui::kTallyVacant, std::memory_order_relaxed);

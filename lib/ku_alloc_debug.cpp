@@ -130,8 +130,8 @@ void kui::LiveLock::forget(const ku_home_t *home, const ku_block_t *t) noexcept 
   if (held_ && t->kub_tracked) live.take(home);
 }
 
-void kui::LiveLock::unlock() noexcept {
-  if (held_) pthread_mutex_unlock(&live_mutex);
+void kui::LiveLock::release() noexcept {
+  pthread_mutex_unlock(&live_mutex);
   held_ = false;
 }
 

@@ -331,18 +331,6 @@ void kui::release_table(ku_block_t *t) noexcept {
     munmap(t, bytes);
 }
 
-// A zero-filled block for the allocator's own records and tables.  The C library's calloc skips
-// its per-thread cache, which makes it twice as slow as malloc and a clear for small blocks;
-// large ones keep calloc, which knows fresh pages to be zero.  The empty asm keeps the compiler
-// from folding malloc and memset back into calloc.
-void *kui::zeroed(size_t bytes) noexcept {
-  if (bytes > 4096) return calloc(1, bytes);
-  void *p = malloc(bytes);
-  if (!p) return nullptr;
-  asm volatile("" : "+r"(p));
-  return memset(p, 0, bytes);
-}
-
 // A zeroed table of n slots with one reference, or null (errno ENOMEM for an impossible size).
 ku_block_t *ku_hash_alloc(uint64_t n) noexcept {
   if (n > kui::kMaxSlots) {

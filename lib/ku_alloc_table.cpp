@@ -145,25 +145,6 @@ ku_block_t *kui::replace_table(ku_home_t *home, uint64_t n) noexcept {
   return t;
 }
 
-// A home record that the allocator makes (a heap home or a sub-home) comes in one zero-filled
-// heap block with its first table behind it: one heap call instead of two.  The table is marked
-// kub_inrec, so that neither its replacement nor the teardown passes it to free(); it goes
-// with the record.  Returns the record with kuh_size = size, or null.
-ku_home_t *kui::new_home_record(uint64_t size, ku_home_t *parent) noexcept {
-  const uint64_t room = (size + 15) & ~uint64_t{15};
-  auto *mem = static_cast<unsigned char *>(kui::zeroed(room + kui::table_bytes(kui::kFirstSlots)));
-  if (!mem) return nullptr;
-  auto *home = reinterpret_cast<ku_home_t *>(mem);
-  auto *t = reinterpret_cast<ku_block_t *>(mem + room);
-  t->kub_parent = parent;
-  t->kub_ref = 1;
-  t->kub_n = kui::kFirstSlots;
-  t->kub_inrec = 1;
-  home->kuh_size = static_cast<int>(size);
-  home->kuh_blocks = t;
-  return home;
-}
-
 // ---- Public calls ----
 
 extern "C" KU_API void ku_home_check(ku_home_t const *home) {

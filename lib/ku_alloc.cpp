@@ -374,10 +374,11 @@ void *kui::alloc_subhome(ku_home_t *parent, uint64_t size) noexcept {
   return kub_alloc(parent, g.table(), size, alloc_home);
 }
 
-// Ends a sub-home whose last reference is gone, in the home it is entered in now: between the
-// drop of its reference and the locking of its parent, another thread may have moved it.
-void kui::end_unreferenced_subhome(ku_home_t *sub) noexcept {
-  for (ku_home_t *parent = kui::parent_of(sub);;) {
+// Ends a sub-home whose last reference is gone, in the home it is entered in now: parent is the
+// one it had under its lock, but between the drop of its reference and the locking of the
+// parent another thread may have moved it, which the loop follows.
+void kui::end_unreferenced_subhome(ku_home_t *sub, ku_home_t *parent) noexcept {
+  for (;;) {
     if (!parent) {
       // Detached meanwhile: it is a heap home of its own now.
       kui::HomeLock g(sub);

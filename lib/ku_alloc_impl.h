@@ -204,7 +204,7 @@ void retired_fork_unlock() noexcept;
 // A heap home's record with its first table in one zeroed block (ku_home_new).
 ku_home_t *new_home_record(uint64_t size, ku_home_t *parent) noexcept;
 void *alloc_subhome(ku_home_t *parent, uint64_t size) noexcept;
-void end_unreferenced_subhome(ku_home_t *sub) noexcept;
+void end_unreferenced_subhome(ku_home_t *sub, ku_home_t *parent) noexcept;
 
 // ku_home_tree.cpp
 ku_home_t *parent_of(const ku_home_t *home) noexcept;

@@ -58,11 +58,11 @@ int kui::drop_ref(ku_home_t *home, const char *call) noexcept {
   // A dying home's count is 0: lowering it would store REF_MAX.
   if (t->kub_ref == REF_MAX || t->kub_ref == 0) return 0;
   if (--t->kub_ref != 0) return 0;
-  if (t->kub_parent) {
+  if (ku_home_t *parent = t->kub_parent) {
     // Parent before child: the sub-home's lock goes before its parent's is taken.
     live.unlock();
     g.unlock();
-    kui::end_unreferenced_subhome(home);
+    kui::end_unreferenced_subhome(home, parent);
     return 1;
   }
   const bool heap_record = !t->kub_hauto;

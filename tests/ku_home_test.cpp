@@ -446,25 +446,4 @@ TEST(Ending, deinit_and_destroy_of_a_subhome_are_refused) {
   ku_home_unref(h);
 }
 
-TEST(Ending, freeing_a_foreign_address_aborts) {
-  ku_home_t *h = ku_home_create();
-  ku_home_t *other = ku_home_create();
-  void *p = ku_alloc(other, 8);
-  ku_home_t empty{};
-#ifndef NDEBUG
-  EXPECT_DEATH(ku_free(h, p), "Assertion");
-  EXPECT_DEATH(ku_free(&empty, p), "Assertion");
-#else
-  ku_free(h, opaque(p));  // nothing is freed (hidden: the compiler would take p for freed)
-  ku_free(&empty, opaque(p));
-  EXPECT_EQ(empty.kuh_blocks, nullptr);
-  EXPECT_EQ(table(h)->kub_used, 0u);
-#endif
-  ku_free(h, nullptr);                       // a null address is no allocation and does nothing
-  EXPECT_EQ(ku_realloc(h, p, 16), nullptr);  // refused, nothing changes
-  EXPECT_EQ(ku_in_home(other, p), 1);
-  ku_home_unref(other);
-  ku_home_unref(h);
-}
-
 }  // namespace

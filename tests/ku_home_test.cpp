@@ -8,6 +8,7 @@
 #include "ku_test_util.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -261,18 +262,23 @@ TEST(Lifecycle, subhome_destructors_may_use_their_dying_parent) {
 // allocation that needed the larger table fails like any other: null, ENOMEM, and the home
 // keeps its old table and every entry.  The death test runs in a fresh process, so no spare
 // table waits yet.  (AddressSanitizer reserves too much address space for such a limit.)
-namespace {
+// Ends the test's child process with the step that failed, which the failure shows.
+[[noreturn]] void fail_step(uint64_t n, const char *step) {
+  fprintf(stderr, "refused_growth from %" PRIu64 " slots: %s\n", n, step);
+  _exit(1);
+}
+
 // Limits the address space to what is mapped now plus a little; returns the old limit.
-rlimit limit_address_space() {
+rlimit limit_address_space(uint64_t n) {
   rlimit old{};
   getrlimit(RLIMIT_AS, &old);
   FILE *f = fopen("/proc/self/statm", "r");
   unsigned long pages = 0;
-  if (!f || fscanf(f, "%lu", &pages) != 1) exit(4);
+  if (!f || fscanf(f, "%lu", &pages) != 1) fail_step(n, "cannot read /proc/self/statm");
   fclose(f);
   rlimit lim = old;
   lim.rlim_cur = pages * 4096 + (64 << 10);
-  if (setrlimit(RLIMIT_AS, &lim) != 0) exit(5);
+  if (setrlimit(RLIMIT_AS, &lim) != 0) fail_step(n, "setrlimit(RLIMIT_AS) refused the limit");
   return old;
 }
 
@@ -281,19 +287,22 @@ rlimit limit_address_space() {
 void refused_growth(uint64_t n, int fill) {
   ku_home_t *h = ku_home_create();
   for (int i = 0; i < fill; ++i)
-    if (!ku_alloc(h, 8)) exit(2);
-  ku_block_t *t = h->kuh_blocks;
-  if (t->kub_n != n || t->kub_used != static_cast<uint64_t>(fill)) exit(3);
-  const rlimit old = limit_address_space();
+    if (!ku_alloc(h, 8)) fail_step(n, "an allocation failed while the table filled");
+  ku_block_t *t = table(h);
+  if (t->kub_n != n || t->kub_used != static_cast<uint64_t>(fill))
+    fail_step(n, "the filled home has another table size or entry count");
+  const rlimit old = limit_address_space(n);
   errno = 0;
-  if (ku_alloc(h, 8) != nullptr || errno != ENOMEM) exit(6);
-  if (h->kuh_blocks != t || t->kub_used != static_cast<uint64_t>(fill)) exit(7);
+  if (ku_alloc(h, 8) != nullptr) fail_step(n, "the allocation succeeded without pages");
+  if (errno != ENOMEM) fail_step(n, "the refused allocation did not set ENOMEM");
+  if (table(h) != t || t->kub_used != static_cast<uint64_t>(fill))
+    fail_step(n, "the refused allocation changed the table");
   ku_home_check(h);
   setrlimit(RLIMIT_AS, &old);
-  if (!ku_alloc(h, 8) || h->kuh_blocks->kub_n != 4 * n + 3) exit(8);
+  if (!ku_alloc(h, 8)) fail_step(n, "with pages again, the allocation failed");
+  if (table(h)->kub_n != 4 * n + 3) fail_step(n, "with pages again, the table did not grow");
   ku_home_unref(h);
 }
-}  // namespace
 
 TEST_F(DeathTest, refused_pages_for_a_larger_table_leave_the_home_as_it_was) {
   EXPECT_EXIT(

@@ -301,8 +301,7 @@ TEST(Threads, soak_of_moves_between_sibling_homes) {
   ku_home_t *top = threadsafe_home();
   ku_home_init_stats(top);
   auto sibling = [top] {
-    auto *s = static_cast<ku_home_t *>(ku_home_clone(top, 24));
-    EXPECT_EQ(ku_home_threadsafe(s), 0);
+    ku_home_t *s = threadsafe_clone(top);
     ku_home_init_stats(s);
     return s;
   };

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Thread-safe homes shared between threads: concurrent allocation, sub-homes, the user mutex,
-// ending a home from another thread, and a soak that moves blocks between sibling homes.
+// ending a home from another thread, a soak that moves blocks between sibling homes; and what
+// the locking calls answer for homes without a mutex.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,17 +17,12 @@
 
 namespace {
 
+using namespace ku_test;
+
 ku_home_t *threadsafe_home() {
   ku_home_t *h = ku_home_create();
   EXPECT_EQ(ku_home_threadsafe(h), 0);
   return h;
-}
-
-void fill(void *p, int size, unsigned char seed) { memset(p, seed, static_cast<size_t>(size)); }
-
-// Whether the size bytes at p all hold seed.
-bool filled(const void *p, int size, unsigned char seed) {
-  return ku_test::all_bytes(p, static_cast<size_t>(size), seed);
 }
 
 struct Block {
@@ -57,7 +53,7 @@ void churn(ku_home_t *h, unsigned seed, int rounds, std::atomic<int> *errors) {
           ++*errors;
           break;
         }
-        fill(p, size, tag);
+        memset(p, tag, static_cast<size_t>(size));
         mine.push_back({p, size});
         break;
       }
@@ -66,9 +62,10 @@ void churn(ku_home_t *h, unsigned seed, int rounds, std::atomic<int> *errors) {
           Block &b = mine[rnd(static_cast<uint32_t>(mine.size()))];
           int size = 1 + static_cast<int>(rnd(400));
           void *q = ku_realloc(h, b.p, size);
-          if (!q || !filled(q, size < b.size ? size : b.size, tag)) ++*errors;
+          if (!q || !all_bytes(q, static_cast<size_t>(size < b.size ? size : b.size), tag))
+            ++*errors;
           if (!q) break;
-          fill(q, size, tag);
+          memset(q, tag, static_cast<size_t>(size));
           b = {q, size};
         }
         break;
@@ -76,7 +73,9 @@ void churn(ku_home_t *h, unsigned seed, int rounds, std::atomic<int> *errors) {
       case 5:
         if (!mine.empty()) {
           size_t k = rnd(static_cast<uint32_t>(mine.size()));
-          if (!filled(mine[k].p, mine[k].size, tag) || ku_in_home(h, mine[k].p) != 1) ++*errors;
+          if (!all_bytes(mine[k].p, static_cast<size_t>(mine[k].size), tag) ||
+              ku_in_home(h, mine[k].p) != 1)
+            ++*errors;
           ku_free(h, mine[k].p);
           mine[k] = mine.back();
           mine.pop_back();
@@ -132,6 +131,10 @@ TEST(Threads, threads_share_one_threadsafe_home) {
 
 TEST(Threads, trylock_is_busy_while_another_thread_holds_the_user_mutex) {
   ku_home_t *h = threadsafe_home();
+  void *lock = h->kuh_lock;
+  EXPECT_EQ(ku_home_threadsafe(h), 0);  // a second call keeps the first lock
+  EXPECT_EQ(h->kuh_lock, lock);
+  EXPECT_EQ(ku_home_is_threadsafe(h), 1);
   std::promise<void> held, release;
   std::shared_future<void> release_f = release.get_future().share();
   std::thread holder([&] {
@@ -298,8 +301,7 @@ TEST(Threads, soak_of_moves_between_sibling_homes) {
   ku_home_t *top = threadsafe_home();
   ku_home_init_stats(top);
   auto sibling = [top] {
-    auto *s = static_cast<ku_home_t *>(ku_home_clone(top, 24));
-    EXPECT_EQ(ku_home_threadsafe(s), 0);
+    ku_home_t *s = threadsafe_clone(top);
     ku_home_init_stats(s);
     return s;
   };
@@ -358,13 +360,7 @@ TEST(Threads, soak_of_moves_between_sibling_homes) {
   EXPECT_EQ(ku_home_unref(top), 1);
 }
 
-}  // namespace
-
-namespace {
-
-using namespace ku_test;
-
-// ---- Locking ----
+// ---- Homes without mutexes ----
 
 TEST(Lock, answers_without_mutexes) {
   ku_home_t *h = ku_home_create();
@@ -388,46 +384,6 @@ TEST(Lock, answers_without_mutexes) {
   EXPECT_EQ(ku_home_mutex_lock(&none), -1);
   EXPECT_EQ(errno, EINVAL);
   ku_home_unref(h);
-}
-
-TEST(Lock, trylock_sees_another_threads_lock_while_a_third_allocates) {
-  ku_home_t *h = ku_home_create();
-  ASSERT_EQ(ku_home_threadsafe(h), 0);
-  void *block = h->kuh_lock;
-  EXPECT_EQ(ku_home_threadsafe(h), 0);
-  EXPECT_EQ(h->kuh_lock, block);
-  EXPECT_EQ(ku_home_is_threadsafe(h), 1);
-  ASSERT_EQ(ku_home_lock(h), 0);
-  std::thread([h] { EXPECT_EQ(ku_home_trylock(h), EBUSY); }).join();
-  void *p = nullptr;
-  std::thread([h, &p] { p = ku_alloc(h, 64); }).join();
-  EXPECT_TRUE(ku_in_home(h, p));
-  EXPECT_EQ(ku_home_unlock(h), 0);
-  ku_home_unref(h);
-}
-
-namespace {
-void free_in_dying_home(void *home) {
-  void *p = ku_alloc(static_cast<ku_home_t *>(home), 8);
-  ku_free(static_cast<ku_home_t *>(home), p);
-}
-}  // namespace
-
-TEST(Lock, user_lock_keeps_the_home_alive_and_teardown_does_not_deadlock) {
-  ku_home_t *h = ku_home_create();
-  ASSERT_EQ(ku_home_threadsafe(h), 0);
-  ku_home_destructor(h, free_in_dying_home);
-  ASSERT_EQ(ku_home_mutex_lock(h), 0);
-  EXPECT_EQ(ku_home_unref(h), 0);  // the owner lets go; the lock's reference remains
-  EXPECT_EQ(ku_home_trylock(h), EBUSY);
-  EXPECT_EQ(ku_home_mutex_unlock(h), 0);  // ends the home (leak checkers see the rest)
-
-  ku_home_t mine{};
-  ku_home_init(&mine);
-  ku_home_threadsafe(&mine);
-  ku_home_destructor(&mine, free_in_dying_home);
-  ku_home_deinit(&mine);
-  EXPECT_EQ(mine.kuh_lock, nullptr);
 }
 
 }  // namespace

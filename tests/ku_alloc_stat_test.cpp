@@ -35,7 +35,7 @@ extern "C" long syscall(long number, ...) {
 
 namespace {
 
-ku_block_t *table(ku_home_t *h) { return h->kuh_blocks; }
+using namespace ku_test;
 
 ku_home_stats_t get(ku_home_t *h) {
   ku_home_stats_t s;
@@ -185,10 +185,10 @@ TEST(Stats, failed_calls_moves_and_detaching_count_nothing) {
   ku_home_stats_t before_src = get(src), before_dst = get(dst);
 
   EXPECT_EQ(ku_alloc(src, 0), nullptr);
-  EXPECT_EQ(ku_zalloc(src, ku_test::opaque(-1)), nullptr);
+  EXPECT_EQ(ku_zalloc(src, opaque(-1)), nullptr);
   EXPECT_EQ(ku_realloc(src, sub, 48), nullptr);
   EXPECT_EQ(ku_realloc(src, &before_src, 48), nullptr);
-  EXPECT_EQ(ku_realloc(src, p, ku_test::opaque(-1)), nullptr);
+  EXPECT_EQ(ku_realloc(src, p, opaque(-1)), nullptr);
   ku_home_stats_t s = get(src);
   EXPECT_EQ(memcmp(&s, &before_src, sizeof s), 0);
 
@@ -337,43 +337,7 @@ TEST(StatAdd, adds_counters_keeps_the_larger_table_and_leaves_the_rest) {
   EXPECT_EQ(total.kst_slots, 127u);
 }
 
-}  // namespace
-
-namespace {
-
-using namespace ku_test;
-
-// ---- Statistics ----
-
-TEST(Stats, partial_copies_and_sums) {
-  ku_home_t *h = ku_home_create();
-  ku_home_init_stats(h);
-  unsigned char raw[200];
-  memset(raw, 0x77, sizeof raw);
-  auto *s = reinterpret_cast<ku_home_stats_t *>(raw);
-  ku_home_get_stats(h, 0, s, 3);
-  ku_home_get_stats(h, 0, s, -8);
-  ku_home_get_stats(h, 0, nullptr, 200);
-  EXPECT_TRUE(all_bytes(raw, sizeof raw, 0x77));
-  ku_home_get_stats(h, 0, s, 4);
-  EXPECT_EQ(s->kst_size, 4);
-  EXPECT_TRUE(all_bytes(raw + 4, sizeof raw - 4, 0x77));
-  ku_home_get_stats(h, 0, s, 200);
-  EXPECT_EQ(s->kst_size, 120);
-  EXPECT_TRUE(all_bytes(raw + 120, 80, 0));
-
-  ku_home_stats_t total{}, add{};
-  total.kst_slots = 31;
-  add.kst_slots = 127;
-  add.kst_alloc_rounded_max = 5;
-  total.kst_alloc_rounded_max = 7;
-  add.kst_alloc_preload = add.kst_free_preload = 3;
-  ku_home_stat_add(&total, &add);
-  EXPECT_EQ(total.kst_slots, 127u);
-  EXPECT_EQ(total.kst_alloc_rounded_max, 12u);
-  EXPECT_EQ(total.kst_alloc_preload + total.kst_free_preload, 0u);
-  ku_home_unref(h);
-}
+// ---- Lookup counters ----
 
 TEST(LookupCounters, threads_without_membarrier_lose_no_lookup) {
   // Each thread looks the first block of its own home up (at its start slot) while the main

@@ -3,25 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "ku_test_util.h"
 
 namespace {
 
-ku_block_t *table(ku_home_t *h) { return h->kuh_blocks; }
-
-uint64_t start_slot(ku_home_t *h, const void *p) {
-  return reinterpret_cast<uintptr_t>(p) % table(h)->kub_n;
-}
-
-// Index of the slot that holds p, or -1.
-int64_t slot_of(ku_home_t *h, const void *p) {
-  ku_block_t *t = table(h);
-  for (uint64_t i = 0; i < t->kub_n; i++)
-    if (t->kub_nodes[i].kua_data == p) return static_cast<int64_t>(i);
-  return -1;
-}
+using namespace ku_test;
 
 void reset_counters() {
   count_ku_block_find = size_ku_block_find = used_ku_block_find = 0;
@@ -29,77 +19,64 @@ void reset_counters() {
   ku_block_find_collision = ku_block_find_collision_used = ku_block_find_collision_size = 0;
 }
 
-void fill(void *p, int size, unsigned char seed) {
-  auto *b = static_cast<unsigned char *>(p);
-  for (int i = 0; i < size; i++) b[i] = static_cast<unsigned char>(seed + i);
-}
+// ---- Slots and lookups ----
 
-bool filled(const void *p, int size, unsigned char seed) {
-  auto *b = static_cast<const unsigned char *>(p);
-  for (int i = 0; i < size; i++)
-    if (b[i] != static_cast<unsigned char>(seed + i)) return false;
-  return true;
-}
-
-int destructor_calls;
-void count_destructor(void *) { destructor_calls++; }
-
-// A home whose preload area holds three 248-byte blocks: carved blocks 248 bytes apart share
-// their address modulo 31, so they form one probe chain in a 31-slot table.
-struct ChainHome {
+TEST(Table, start_slot_is_address_mod_n_for_any_address) {
   ku_home_t *h = ku_home_create();
-  void *a, *b, *c;
-  ChainHome() {
-    ku_home_preload(h, 3, 248);
-    a = ku_alloc(h, 248);
-    b = ku_alloc(h, 248);
-    c = ku_alloc(h, 8);
+  // A grown table of 127 and a hand-made one of 2047 alongside the home's own 31 slots.
+  std::vector<void *> blocks;
+  for (int i = 0; i < 22; ++i) blocks.push_back(ku_alloc(h, 8));
+  ASSERT_EQ(table(h)->kub_n, 127u);
+  for (void *p : blocks) ku_free(h, p);
+  ku_home_t *small = ku_home_create();
+  ku_home_t big{};
+  auto *t = static_cast<ku_block_t *>(calloc(2047 + 4, sizeof(ku_alloc_t)));
+  t->kub_n = 2047;
+  big.kuh_blocks = t;
+  for (ku_home_t *home : {small, h, &big}) {
+    for (uintptr_t p : {uintptr_t{0x10}, uintptr_t{31 * 127 * 2047}, ~uintptr_t{0},
+                        ~uintptr_t{0} - 7, uintptr_t{1} << 63, uintptr_t{0x7ffff7a3c010}}) {
+      PlantedEntry planted(table(home), p);
+      const uint64_t loops = count_ku_block_find_loop;
+      EXPECT_TRUE(ku_in_home(home, reinterpret_cast<void *>(p)));
+      EXPECT_EQ(count_ku_block_find_loop, loops) << "hit on the start slot takes no step";
+    }
   }
-  ~ChainHome() { ku_home_unref(h); }
-};
-
-TEST(Table, colliding_addresses_follow_the_29_step_chain) {
-  ChainHome ch;
-  ku_block_t *t = table(ch.h);
-  ASSERT_EQ(t->kub_n, 31u);
-  ASSERT_EQ(static_cast<char *>(ch.b) - static_cast<char *>(ch.a), 248);
-  uint64_t r = start_slot(ch.h, ch.a);
-  EXPECT_EQ(slot_of(ch.h, ch.a), static_cast<int64_t>(r));
-  EXPECT_EQ(slot_of(ch.h, ch.b), static_cast<int64_t>((r + 29) % 31));
-  EXPECT_EQ(slot_of(ch.h, ch.c), static_cast<int64_t>((r + 58) % 31));
+  free(t);
+  ku_home_unref(small);
+  ku_home_unref(h);
 }
 
-TEST(Table, entry_beyond_a_cleared_slot_is_still_found) {
-  ChainHome ch;
-  ku_free(ch.h, ch.b);
-  reset_counters();
-  EXPECT_EQ(ku_in_home(ch.h, ch.c), 1);
-  EXPECT_EQ(count_ku_block_find_loop, 2u);  // a's slot, then b's emptied slot
-  ku_free(ch.h, ch.a);
-  EXPECT_EQ(ku_in_home(ch.h, ch.c), 1);
-  EXPECT_EQ(ku_home_check_alloc(ch.h, ch.c), 1);
-  // Freeing it needs the same walk past both empty slots.
-  ku_free(ch.h, ku_test::opaque(ch.c));  // hidden: ch.c is looked up once more below
-  EXPECT_EQ(table(ch.h)->kub_used, 0u);
-  EXPECT_EQ(ku_in_home(ch.h, ch.c), 0);
-}
-
-TEST(Table, seven_slot_table_steps_by_one) {
-  alignas(8) unsigned char buf[512];
-  ku_home_t *h = ku_home_auto(buf, sizeof buf);
-  ASSERT_NE(h, nullptr);
-  ASSERT_EQ(table(h)->kub_n, 7u);
-  // 56 bytes apart: the same start slot in a table of 7.
-  void *a = ku_alloc(h, 56), *b = ku_alloc(h, 56), *c = ku_alloc(h, 8);
-  uint64_t r = start_slot(h, a);
-  ASSERT_EQ(start_slot(h, b), r);
-  EXPECT_EQ(slot_of(h, b), static_cast<int64_t>((r + 1) % 7));
-  EXPECT_EQ(slot_of(h, c), static_cast<int64_t>((r + 2) % 7));
-  ku_free(h, b);
-  reset_counters();
-  EXPECT_EQ(ku_in_home(h, c), 1);
-  EXPECT_EQ(count_ku_block_find_loop, 2u);
-  ku_home_deinit(h);
+// Carved blocks 8n bytes apart share one start slot in a table of n, so their chain is known
+// exactly: steps of 29 in a table of 31, of 1 in an automatic home's table of 7.
+TEST(Table, probe_chains_and_cleared_slots) {
+  alignas(8) static unsigned char buf[4096];
+  ku_home_t *a = ku_home_auto(buf, sizeof buf);
+  ku_home_t *h = ku_home_create();
+  ku_home_preload(h, 100, 248);
+  for (ku_home_t *home : {a, h}) {
+    const ku_block_t *t = table(home);
+    const uint64_t n = t->kub_n, step = n == 7 ? 1 : 29;
+    void *p[3];
+    for (void *&q : p) q = ku_alloc(home, static_cast<int>(8 * n));
+    const uint64_t start = reinterpret_cast<uintptr_t>(p[0]) % n;
+    for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(slot_of(t, p[i]), (start + i * step) % n);
+    ku_free(home, p[1]);
+    EXPECT_TRUE(all_bytes(&t->kub_nodes[(start + step) % n], sizeof(ku_alloc_t), 0));
+    reset_counters();
+    EXPECT_TRUE(ku_in_home(home, p[2]));
+    EXPECT_EQ(count_ku_block_find_loop, 2u);  // p[0]'s slot, then p[1]'s cleared one
+    ku_free(home, p[0]);
+    EXPECT_TRUE(ku_in_home(home, p[2]));
+    EXPECT_EQ(ku_home_check_alloc(home, p[2]), 1);
+    EXPECT_HOME_OK(home);
+    // Freeing it needs the same walk past both cleared slots.
+    ku_free(home, opaque(p[2]));  // hidden: p[2] is looked up once more below
+    EXPECT_EQ(t->kub_used, 0u);
+    EXPECT_FALSE(ku_in_home(home, p[2]));
+  }
+  ku_home_deinit(a);
+  ku_home_unref(h);
 }
 
 TEST(Table, address_that_is_a_multiple_of_n_starts_at_slot_0_and_hits_without_probing) {
@@ -137,7 +114,6 @@ TEST(Table, membership_counts_only_addresses_handed_out) {
   EXPECT_EQ(ku_in_home(&empty, p), 0);
   ku_home_unref(h);
 }
-
 // ---- Lookup counters ----
 
 TEST(Counters, hit_adds_table_figures_and_no_probe_steps_on_start_slot) {
@@ -199,30 +175,9 @@ TEST(Counters, miss_walks_all_slots_and_records_the_longest_walk) {
 
 // ---- Growth ----
 
-struct Header {
-  ku_home_t *parent;
-  void *preload;
-  ku_home_stats_t *stats;
-  void (*destructor)(void *);
-  uint64_t ref;
-  uint16_t prsize, prused;
-  unsigned hauto, preauto;
-  bool operator==(const Header &) const = default;
-};
-
-Header header(ku_block_t *t) {
-  return {t->kub_parent, t->kub_preload, t->kub_stats, t->kub_destructor, t->kub_ref,
-          t->kub_prsize, t->kub_prused,  t->kub_hauto, t->kub_preauto};
-}
-
-struct Held {
-  void *p;
-  int size;
-  bool home;
-};
-
 // Fills an empty home with 21 entries of every sort and checks that the 22nd replaces the
-// table by one of 127 slots that carries every entry and the whole header over.
+// table by one of 127 slots that carries every entry and the whole header over, each entry
+// at the first free slot of its chain as in the old table.
 void grow_and_check(ku_home_t *h) {
   destructor_calls = 0;
   ku_home_preload(h, 2, 8);
@@ -230,17 +185,23 @@ void grow_and_check(ku_home_t *h) {
   ASSERT_EQ(ku_home_destructor(h, count_destructor), 0);
   uint64_t ref = ku_home_refcount(h);
   ku_home_ref(h);
+  struct Held {
+    void *p;
+    int size;
+    bool home;
+  };
   std::vector<Held> held;
   for (int i = 0; i < 2; i++) held.push_back({ku_alloc(h, 8), 8, false});  // carved
   held.push_back({ku_home_clone(h, 40), 40, true});
   for (int i = 0; i < 18; i++) held.push_back({ku_alloc(h, 9 + i), 9 + i, false});
   for (size_t i = 0; i < held.size(); i++)
-    if (!held[i].home) fill(held[i].p, held[i].size, static_cast<unsigned char>(i));
+    if (!held[i].home) memset(held[i].p, static_cast<int>(i), static_cast<size_t>(held[i].size));
 
   ku_block_t *old = table(h);
   ASSERT_EQ(old->kub_n, 31u);
   ASSERT_EQ(old->kub_used, 21u);
-  Header before = header(old);
+  expect_tight_chains(old);
+  const Header before = header(old);
   ASSERT_NE(before.preload, nullptr);
   ASSERT_EQ(before.prused, 16);
 
@@ -250,24 +211,34 @@ void grow_and_check(ku_home_t *h) {
   EXPECT_NE(t, old);
   EXPECT_EQ(t->kub_n, 127u);
   EXPECT_EQ(t->kub_used, 22u);
-  EXPECT_TRUE(header(t) == before);
+  EXPECT_EQ(header(t), before);
   EXPECT_EQ(t->kub_auto, 0u);
   EXPECT_EQ(t->kub_auto_all, 0u);
+  expect_tight_chains(t);
   for (size_t i = 0; i < held.size(); i++) {
-    int64_t s = slot_of(h, held[i].p);
-    ASSERT_GE(s, 0) << "entry " << i;
-    EXPECT_EQ(t->kub_nodes[s].kua_size, static_cast<uint32_t>(held[i].size));
-    EXPECT_EQ(t->kub_nodes[s].kua_home, held[i].home ? 1u : 0u);
+    ASSERT_NE(slot_of(t, held[i].p), UINT64_MAX) << "entry " << i;
+    EXPECT_EQ(entry_size(t, held[i].p), static_cast<uint32_t>(held[i].size));
+    EXPECT_EQ(entry_is_home(t, held[i].p), held[i].home);
     EXPECT_EQ(ku_in_home(h, held[i].p), 1);
     if (held[i].home)
       EXPECT_EQ(ku_home_parent(static_cast<ku_home_t *>(held[i].p)), h);
     else
-      EXPECT_TRUE(filled(held[i].p, held[i].size, static_cast<unsigned char>(i)));
+      EXPECT_TRUE(
+          all_bytes(held[i].p, static_cast<size_t>(held[i].size), static_cast<unsigned char>(i)));
   }
   EXPECT_HOME_OK(h);
   EXPECT_EQ(destructor_calls, 0);
   ku_home_unref(h);
   EXPECT_EQ(ku_home_refcount(h), ref);
+}
+
+TEST(Growth, table_grows_before_22nd_entry_in_a_heap_home) {
+  ku_home_t *h = ku_home_create();
+  ASSERT_EQ(table(h)->kub_parent, nullptr);
+  ASSERT_EQ(table(h)->kub_hauto, 0u);
+  grow_and_check(h);
+  ku_home_unref(h);
+  EXPECT_EQ(destructor_calls, 1);
 }
 
 TEST(Growth, table_grows_before_22nd_entry_in_a_subhome) {
@@ -318,16 +289,15 @@ TEST(Growth, automatic_home_leaves_its_buffer_table_at_6th_entry) {
   for (int i = 0; i < 5; i++) p[i] = ku_alloc(h, 8);
   EXPECT_EQ(table(h)->kub_n, 7u);
   EXPECT_EQ(table(h)->kub_auto_all, 1u);
+  Header want = header(table(h));
+  want.prused += 8;
   p[5] = ku_alloc(h, 8);  // still carved, but into a heap table
   ku_block_t *t = table(h);
   EXPECT_NE(static_cast<void *>(t), static_cast<void *>(buf + 24));
   EXPECT_EQ(t->kub_n, 31u);
   EXPECT_EQ(t->kub_auto, 0u);
   EXPECT_EQ(t->kub_auto_all, 0u);
-  EXPECT_EQ(t->kub_hauto, 1u);
-  EXPECT_EQ(t->kub_preauto, 1u);
-  EXPECT_EQ(t->kub_preload, static_cast<void *>(buf + 200));
-  EXPECT_EQ(t->kub_prused, 48);
+  EXPECT_EQ(header(t), want);  // the preload area stays the buffer's
   for (void *q : p) EXPECT_EQ(ku_in_home(h, q), 1);
   ku_home_deinit(h);  // frees the heap table only
   EXPECT_EQ(h->kuh_blocks, nullptr);
@@ -341,113 +311,14 @@ TEST(Check, aborts_on_a_miscounted_table_also_in_a_subhome) {
   ku_alloc(sub, 8);
   table(sub)->kub_used++;
 #ifndef NDEBUG
-  EXPECT_DEATH(ku_home_check(sub), "Assertion");
-  EXPECT_DEATH(ku_home_check(h), "Assertion");
+  EXPECT_DEATH(ku_home_check(sub), "block table: kub_used disagrees with the occupied slots");
+  EXPECT_DEATH(ku_home_check(h), "block table: kub_used disagrees with the occupied slots");
 #else
   ku_home_check(h);
 #endif
   table(sub)->kub_used--;
   EXPECT_HOME_OK(h);
   ku_home_unref(h);
-}
-
-}  // namespace
-
-namespace {
-
-using namespace ku_test;
-
-// ---- Block table ----
-
-TEST(Table, start_slot_is_address_mod_n_for_any_address) {
-  ku_home_t *h = ku_home_create();
-  // A grown table of 127 and a hand-made one of 2047 alongside the home's own 31 slots.
-  std::vector<void *> blocks;
-  for (int i = 0; i < 22; ++i) blocks.push_back(ku_alloc(h, 8));
-  ASSERT_EQ(h->kuh_blocks->kub_n, 127u);
-  for (void *p : blocks) ku_free(h, p);
-  ku_home_t *small = ku_home_create();
-  ku_home_t big{};
-  auto *t = static_cast<ku_block_t *>(calloc(2047 + 4, sizeof(ku_alloc_t)));
-  t->kub_n = 2047;
-  big.kuh_blocks = t;
-  for (ku_home_t *home : {small, h, &big}) {
-    for (uintptr_t p : {uintptr_t{0x10}, uintptr_t{31 * 127 * 2047}, ~uintptr_t{0},
-                        ~uintptr_t{0} - 7, uintptr_t{1} << 63, uintptr_t{0x7ffff7a3c010}}) {
-      PlantedEntry planted(home->kuh_blocks, p);
-      const uint64_t loops = count_ku_block_find_loop;
-      EXPECT_TRUE(ku_in_home(home, reinterpret_cast<void *>(p)));
-      EXPECT_EQ(count_ku_block_find_loop, loops) << "hit on the start slot takes no step";
-    }
-  }
-  free(t);
-  ku_home_unref(small);
-  ku_home_unref(h);
-}
-
-TEST(Table, probe_chains_and_cleared_slots) {
-  // Carved blocks 8n bytes apart share one start slot, so their chains are known exactly.
-  alignas(8) static unsigned char buf[4096];
-  ku_home_t *a = ku_home_auto(buf, sizeof buf);  // 7 slots, step 1
-  ku_home_t *h = ku_home_create();
-  ku_home_preload(h, 100, 248);  // 31 slots, step 29
-  for (ku_home_t *home : {a, h}) {
-    const uint64_t n = home->kuh_blocks->kub_n, step = n == 7 ? 1 : 29;
-    void *p[3];
-    for (void *&q : p) q = ku_alloc(home, static_cast<int>(8 * n));
-    const ku_block_t *t = home->kuh_blocks;
-    const uint64_t start = reinterpret_cast<uintptr_t>(p[0]) % n;
-    for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(ku_test::slot_of(t, p[i]), (start + i * step) % n);
-    uint64_t loops = count_ku_block_find_loop;
-    EXPECT_TRUE(ku_in_home(home, p[0]));
-    EXPECT_EQ(count_ku_block_find_loop, loops);
-    ku_free(home, p[1]);
-    EXPECT_TRUE(all_bytes(&t->kub_nodes[(start + step) % n], sizeof(ku_alloc_t), 0));
-    loops = count_ku_block_find_loop;
-    EXPECT_TRUE(ku_in_home(home, p[2]));
-    EXPECT_EQ(count_ku_block_find_loop, loops + 2);
-    EXPECT_HOME_OK(home);
-  }
-  ku_home_deinit(a);
-  ku_home_unref(h);
-}
-
-TEST(Table, grows_before_22nd_entry_keeping_entries_and_header) {
-  ku_home_t *h = ku_home_create();
-  ku_home_preload(h, 4, 16);
-  ku_home_init_stats(h);
-  ASSERT_EQ(ku_home_destructor(h, count_destructor), 0);
-  void *sub = ku_home_clone(h, 32);
-  std::vector<void *> blocks{sub};
-  while (blocks.size() < 21) blocks.push_back(ku_alloc(h, 100));
-  ku_block_t *old = h->kuh_blocks;
-  expect_tight_chains(old);
-  const ku_block_t before = *old;
-  ASSERT_EQ(before.kub_n, 31u);
-  ASSERT_EQ(before.kub_used, 21u);
-  void *extra = ku_alloc(h, 100);
-  ku_block_t *t = h->kuh_blocks;
-  ASSERT_EQ(t->kub_n, 127u);
-  EXPECT_EQ(t->kub_used, 22u);
-  expect_tight_chains(t);
-  for (void *p : blocks) {
-    const uint64_t i = ku_test::slot_of(t, p);
-    ASSERT_NE(i, UINT64_MAX);
-    EXPECT_EQ(entry_is_home(t, p), p == sub);
-    EXPECT_EQ(entry_size(t, p), p == sub ? 32u : 100u);
-  }
-  EXPECT_EQ(t->kub_ref, before.kub_ref);
-  EXPECT_EQ(t->kub_preload, before.kub_preload);
-  EXPECT_EQ(t->kub_prsize, before.kub_prsize);
-  EXPECT_EQ(t->kub_prused, before.kub_prused);
-  EXPECT_EQ(t->kub_stats, before.kub_stats);
-  EXPECT_EQ(t->kub_destructor, before.kub_destructor);
-  EXPECT_FALSE(t->kub_hauto);
-  EXPECT_EQ(ku_home_parent(static_cast<ku_home_t *>(sub)), h);
-  ku_free(h, extra);
-  destructor_calls = 0;
-  ku_home_unref(h);
-  EXPECT_EQ(destructor_calls, 1);
 }
 
 }  // namespace

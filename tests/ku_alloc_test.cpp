@@ -247,18 +247,28 @@ TEST(Alloc, realloc_in_place_fills_an_earlier_hole_of_its_chain) {
 
 TEST_F(DeathTest, free_of_a_foreign_address_aborts) {
   ku_home_t *h = ku_home_create();
+  ku_home_t *other = ku_home_create();
+  void *theirs = ku_alloc(other, 8);
   int outside;
   ku_home_t empty{};
   // Hidden from the compiler, which would refuse to free an object on the stack.
   void *foreign = opaque(static_cast<void *>(&outside));
 #ifndef NDEBUG
-  EXPECT_DEATH(ku_free(h, foreign), "not an allocation");
-  EXPECT_DEATH(ku_free(&empty, foreign), "no block table");
+  EXPECT_DEATH(ku_free(h, foreign), "ku_free: the address is not an allocation of this home");
+  EXPECT_DEATH(ku_free(h, opaque(theirs)),
+               "ku_free: the address is not an allocation of this home");
+  EXPECT_DEATH(ku_free(&empty, foreign), "ku_free: the home has no block table");
 #else
-  ku_free(h, opaque(foreign));  // nothing is freed
-  ku_free(&empty, opaque(foreign));
+  for (void *p : {foreign, theirs}) {
+    ku_free(h, opaque(p));  // nothing is freed
+    ku_free(&empty, opaque(p));
+  }
   EXPECT_EQ(empty.kuh_blocks, nullptr);
+  EXPECT_EQ(table(h)->kub_used, 0u);
 #endif
+  ku_free(h, nullptr);  // a null address is no allocation and does nothing
+  EXPECT_EQ(ku_in_home(other, theirs), 1);
+  ku_home_unref(other);
   ku_home_unref(h);
 }
 

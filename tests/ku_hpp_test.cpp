@@ -449,7 +449,8 @@ TEST(HomeResourceDeathTest, returning_a_foreign_block_aborts) {
   int outsider = 0;
   // Hidden from the compiler, which would refuse to free an object on the stack.
   void *foreign = ku_test::opaque(static_cast<void *>(&outsider));
-  EXPECT_DEATH(resource.deallocate(foreign, sizeof outsider, alignof(int)), "");
+  EXPECT_DEATH(resource.deallocate(foreign, sizeof outsider, alignof(int)),
+               "ku_free: the address is not an allocation of this home");
 }
 #endif
 

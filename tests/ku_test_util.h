@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,32 @@ inline void expect_tight_chains(const ku_block_t *t) {
       s = (s + step) % n;
     }
   }
+}
+
+// The fields of a table's header that describe the home rather than the table's own memory:
+// a replacement table must carry every one of them over.
+struct Header {
+  ku_home_t *parent;
+  void *preload;
+  ku_home_stats_t *stats;
+  void (*destructor)(void *);
+  uint64_t ref;
+  uint16_t prsize, prused;
+  unsigned hauto, preauto, named, tracked;
+  bool operator==(const Header &) const = default;
+  friend std::ostream &operator<<(std::ostream &o, const Header &h) {
+    return o << "{parent " << h.parent << ", preload " << h.preload << ", stats " << h.stats
+             << ", destructor " << reinterpret_cast<void *>(h.destructor) << ", ref " << h.ref
+             << ", prsize " << h.prsize << ", prused " << h.prused << ", hauto " << h.hauto
+             << ", preauto " << h.preauto << ", named " << h.named << ", tracked " << h.tracked
+             << "}";
+  }
+};
+
+inline Header header(const ku_block_t *t) {
+  return {t->kub_parent,  t->kub_preload, t->kub_stats,  t->kub_destructor,
+          t->kub_ref,     t->kub_prsize,  t->kub_prused, t->kub_hauto,
+          t->kub_preauto, t->kub_named,   t->kub_tracked};
 }
 
 inline uint32_t entry_size(const ku_block_t *t, const void *p) {

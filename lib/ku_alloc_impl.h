@@ -196,7 +196,8 @@ inline ku_block_t *room_for_one(ku_home_t *home, ku_block_t *t) noexcept {
 // while it runs, a table that such a home drops is kept until unowned_walk_end.
 void unowned_walk_begin() noexcept;
 void unowned_walk_end() noexcept;
-ku_home_t *unowned_parent_of(const ku_home_t *home) noexcept;  // during such a walk
+// The parent of a home without a lock, its table pointer and parent read atomically.
+ku_home_t *unowned_parent_of(const ku_home_t *home) noexcept;
 void retired_fork_lock() noexcept;  // the retired-tables lock, for the fork handler alone
 void retired_fork_unlock() noexcept;
 

@@ -61,25 +61,19 @@ class HomeLockPair {
   kui::HomeLock second_;
 };
 
-// Whether target is one of home's ancestors.  A home's parent is read under that home's own
-// lock, one lock at a time, so the walk cannot deadlock.  In a move that involves a thread-safe
-// home (shared), a home without a lock that the call does not name (a and b) may belong to
-// another thread: its parent is read as unowned_parent_of does.  Between homes without locks
-// only, the calling thread is the one that uses them all.
-bool lies_below(const ku_home_t *home, const ku_home_t *target, const ku_home_t *a,
-                const ku_home_t *b, bool shared) {
-  if (!shared) {
-    for (const ku_home_t *h = kui::parent_of(home); h; h = kui::parent_of(h))
-      if (h == target) return true;
-    return false;
-  }
-  kui::unowned_walk_begin();
+// Whether target is one of home's ancestors.  A thread-safe home's parent is read under its
+// own lock, one lock at a time, so the walk cannot deadlock; any other home's is read as
+// unowned_parent_of does.  In a move that involves a thread-safe home (shared), such a home may
+// be another thread's, so the walk is announced: a table it drops meanwhile stays until the end.
+// Otherwise the calling thread is the one that uses every home without a lock on the way.
+bool lies_below(const ku_home_t *home, const ku_home_t *target, bool shared) {
+  if (shared) kui::unowned_walk_begin();
   bool found = false;
   for (const ku_home_t *h = home; h && !found;) {
-    h = h->kuh_lock || h == a || h == b ? kui::parent_of(h) : kui::unowned_parent_of(h);
+    h = h->kuh_lock ? kui::parent_of(h) : kui::unowned_parent_of(h);
     found = h == target;
   }
-  kui::unowned_walk_end();
+  if (shared) kui::unowned_walk_end();
   return found;
 }
 
@@ -87,7 +81,7 @@ bool lies_below(const ku_home_t *home, const ku_home_t *target, const ku_home_t 
 // address order.  x_below_y: whether y was found among x's ancestors.
 bool locks_first(const ku_home_t *x, const ku_home_t *y, bool x_below_y, bool shared) {
   if (x_below_y) return false;
-  if (lies_below(y, x, x, y, shared)) return true;
+  if (lies_below(y, x, shared)) return true;
   return reinterpret_cast<uintptr_t>(x) < reinterpret_cast<uintptr_t>(y);
 }
 
@@ -194,7 +188,7 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
   // A home entered into its own table would die twice and be locked twice.
   {
     MoveLock m(shared);
-    if (lies_below(dst, src, dst, src, shared)) return ku_seterrno(EINVAL);
+    if (lies_below(dst, src, shared)) return ku_seterrno(EINVAL);
   }
   // The source's destructor runs before any lock is taken, so that it may use any home, the
   // two of the move included.
@@ -202,7 +196,7 @@ KU_API int ku_home_move(ku_home_t *dst, ku_home_t *src) {
 
   MoveLock m(shared);
   // The destructor may have moved the destination below the source.
-  if (lies_below(dst, src, dst, src, shared)) return ku_seterrno(EINVAL);
+  if (lies_below(dst, src, shared)) return ku_seterrno(EINVAL);
   const bool dst_first = locks_first(dst, src, false, shared);
   HomeLockPair g(dst_first ? dst : src, dst_first ? src : dst);
   ku_block_t *s = src->kuh_blocks;
@@ -226,13 +220,12 @@ KU_API void *ku_steal(ku_home_t *to, ku_home_t *from, void *p) {
   const bool shared = from->kuh_lock || (to && to->kuh_lock);
   MoveLock m(shared);
   // Only homes stand in to's line of ancestors, so the test needs no knowledge of what p is.
-  if (to && (to == p || lies_below(to, static_cast<ku_home_t *>(p), to, from, shared)))
-    return refused();
+  if (to && (to == p || lies_below(to, static_cast<ku_home_t *>(p), shared))) return refused();
   if (!to) {
     kui::HomeLock g(from);
     return steal_entry(nullptr, g.table(), p);
   }
-  const bool to_first = locks_first(to, from, lies_below(to, from, to, from, shared), shared);
+  const bool to_first = locks_first(to, from, lies_below(to, from, shared), shared);
   HomeLockPair g(to_first ? to : from, to_first ? from : to);
   return steal_entry(to, from->kuh_blocks, p);
 }

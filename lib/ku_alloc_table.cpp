@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// A home's block table as a whole: the record that comes with a first table, the replacement of
-// a table by a larger one (growth and move) with what a walk up through other threads' homes
-// needs of it, and the consistency check.
+// A home's block table as a whole: the replacement of a table by a larger one (growth and move)
+// with what a walk up through other threads' homes needs of it, and the consistency check.
 #include "ku_alloc_slots.h"
 #include "ku_alloc_walk.h"
 

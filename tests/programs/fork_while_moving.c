@@ -66,20 +66,39 @@ static void child(void) {
   _exit(0);
 }
 
-/* Waits up to 10 s for the child; a child still running then has hung. */
+/* Prints what a hung child is doing: its scheduler state and kernel wait channel, and its
+ * stack when gdb is at hand, so that a hang on a loaded machine can be told from a lock. */
+static void report_hung(pid_t pid) {
+  char cmd[512];
+  snprintf(cmd, sizeof cmd,
+           "cat /proc/%d/status | grep -E '^(State|voluntary|nonvoluntary)' >&2; "
+           "printf 'wchan: ' >&2; cat /proc/%d/wchan >&2; echo >&2; "
+           "command -v gdb >/dev/null && gdb -q -batch -p %d -ex bt 2>&1 | grep -E '^#' >&2",
+           (int)pid, (int)pid, (int)pid);
+  if (system(cmd) == -1) perror("system");
+}
+
+/* Waits up to 30 s for the child, which takes a few milliseconds; one still running then has
+ * hung. */
 static int wait_child(pid_t pid) {
-  for (int i = 0; i < 1000; i++) {
+  for (int i = 0; i < 3000; i++) {
     int status;
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    const pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    if (got < 0) {
+      perror("waitpid");
+      return 5;
+    }
     nanosleep(&(struct timespec){0, 10 * 1000 * 1000}, NULL);
   }
+  report_hung(pid);
   kill(pid, SIGKILL);
   waitpid(pid, NULL, 0);
   return 4;
 }
 
 int main(void) {
-  alarm(100); /* a fork() that hangs in the parent ends the test here */
+  alarm(110); /* a fork() that hangs in the parent ends the test here */
   ku_home_t *src = shared_home();
   pthread_t threads[2];
   pthread_create(&threads[0], NULL, mover, src);

@@ -124,10 +124,11 @@ template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, kui::LateFrees *late
 
 // Makes home the next dying level: detaches its lock, runs its destructor.  When memory for one
 // more frame ran out, the level takes the place of its parent's, whose lock is then released at
-// once; resume() starts the parent's walk again when it is back.  Inline, as it runs for every
-// dying home: for small sub-homes its call was a good part of the level's cost.
-[[gnu::always_inline]] inline void begin_dying(DyingStack &stack, ku_home_t *home,
-                                               ku_home_t *parent) {
+// once; resume() starts the parent's walk again when it is back.  Returns the level's frame, the
+// top.  Inline, as it runs for every dying home: for small sub-homes its call was a good part of
+// the level's cost.
+[[gnu::always_inline]] inline Dying *begin_dying(DyingStack &stack, ku_home_t *home,
+                                                 ku_home_t *parent) {
   void *lock = home->kuh_lock;
   home->kuh_lock = nullptr;
   // With the lock detached the table can be read as it is; most homes have no destructor.
@@ -149,11 +150,12 @@ template <bool kPrefetch> ku_home_t *next_subhome(Dying &f, kui::LateFrees *late
   f->t = t;
   f->i = 0;
   f->released = false;
+  return f;
 }
 
 // A sub-home met in a dying parent: locked while the parent's lock is held, then ended
-// whatever its count (REF_MAX included).
-void begin_dying_subhome(DyingStack &stack, ku_home_t *sub, ku_home_t *parent) {
+// whatever its count (REF_MAX included).  Returns the top frame.
+Dying *begin_dying_subhome(DyingStack &stack, ku_home_t *sub, ku_home_t *parent) {
   kui::HomeLock sg(sub);
   ku_block_t *st = sg.table();
   assert(st && "teardown: a sub-home has no block table");
@@ -161,11 +163,11 @@ void begin_dying_subhome(DyingStack &stack, ku_home_t *sub, ku_home_t *parent) {
   if (!st) {
     sg.unlock();
     kui::free_home_record(sub);
-    return;
+    return &stack.top();
   }
   st->kub_ref = 0;
   sg.hand_over();
-  begin_dying(stack, sub, parent);
+  return begin_dying(stack, sub, parent);
 }
 
 // Frees what is left of a dying home once its table is empty: preload area, statistics, table,
@@ -185,11 +187,12 @@ void end_dying(const Dying &f) {
 }
 
 // Goes back to the walk of parent once one of its sub-homes is gone.  A destructor below may
-// have replaced the parent's table: the walk then starts again on the new one.
-void resume(DyingStack &stack, ku_home_t *parent) {
+// have replaced the parent's table: the walk then starts again on the new one.  Returns the
+// parent's frame, the top.
+Dying *resume(DyingStack &stack, ku_home_t *parent) {
   Dying *f = stack.empty() ? nullptr : &stack.top();
   if (f && f->home == parent) {
-    if (parent->kuh_blocks == f->t) return;
+    if (parent->kuh_blocks == f->t) return f;
   } else {
     // The parent's frame gave way to its sub-home's; its table names its own parent.  There
     // is room again for the frame, as the sub-home's is gone.
@@ -201,6 +204,7 @@ void resume(DyingStack &stack, ku_home_t *parent) {
   f->t = parent->kuh_blocks;
   f->i = 0;
   f->released = false;
+  return f;
 }
 
 }  // namespace
@@ -213,24 +217,29 @@ void _ku_home_deinit(ku_home_t *home) noexcept {
   if (!home->kuh_blocks) return;
   kui::LateFrees late;  // declared first: its blocks are freed last, after every lock is gone
   DyingStack stack;
-  begin_dying(stack, home, nullptr);
-  while (!stack.empty()) {
-    Dying &f = stack.top();
+  // The top frame is kept at hand: every push, pop and resume says where it is now.
+  Dying *f = begin_dying(stack, home, nullptr);
+  for (;;) {
     ku_home_t *sub = nullptr;
-    if (f.t) {
-      kui::LateFrees *l = late.prepare(f.t) ? &late : nullptr;
-      sub = f.t->kub_n >= 8191 ? next_subhome<true>(f, l) : next_subhome<false>(f, l);
+    if (ku_block_t *t = f->t) {
+      kui::LateFrees *l = late.prepare(t) ? &late : nullptr;
+      sub = t->kub_n >= 8191 ? next_subhome<true>(*f, l) : next_subhome<false>(*f, l);
     }
     if (sub) {
-      begin_dying_subhome(stack, sub, f.home);
+      f = begin_dying_subhome(stack, sub, f->home);
       continue;
     }
-    ku_home_t *const gone = f.home, *const parent = f.parent;
-    end_dying(f);
+    ku_home_t *const gone = f->home, *const parent = f->parent;
+    end_dying(*f);
     stack.pop();
-    if (!parent) continue;
-    kui::free_home_record(gone);
-    resume(stack, parent);
+    if (parent) {
+      kui::free_home_record(gone);
+      f = resume(stack, parent);
+    } else if (!stack.empty()) {
+      f = &stack.top();
+    } else {
+      return;
+    }
   }
 }
 

@@ -19,3 +19,8 @@ for bench in build/release/bench/*_bench; do
   esac
   "$bench" --benchmark_min_time=0.01 "${extra[@]}" >/dev/null
 done
+# The side-by-side comparison, with the library weighed against itself.
+echo "== ku_ab"
+for work in nest pair10 request; do
+  build/release/bench/ku_ab --work=$work --rounds=3 build/release/lib/libku.so build/release/lib/libku.so >/dev/null
+done

@@ -8,7 +8,8 @@
 //
 //   ku_ab [--work=W] [--chunk=N] [--rounds=N] LIBKU_A.so LIBKU_B.so [...]
 //
-// Workloads W, each a row of bench/ku_alloc_bench:
+// Workloads W (nest and pairK are rows of bench/ku_alloc_bench; request is bench/ku_threads_bench's
+// request home, with blocks of 48 bytes):
 //   nest      a child, grandchild and great-grandchild of a long-lived home, two 32-byte blocks
 //             each, then the child is ended (default)
 //   pairK     ku_alloc and ku_free of 64 bytes while K other blocks stay in the home (pair10)

@@ -58,6 +58,13 @@ bool no_entry_from(const ku_block_t *t, uint64_t i) {
   return !any;
 }
 
+// Whether k slots from e on lie before end, in integer arithmetic: no pointer is formed past the
+// table's end.
+bool within(const ku_alloc_t *e, uint64_t k, const ku_alloc_t *end) {
+  return reinterpret_cast<uintptr_t>(e) + k * sizeof(ku_alloc_t) <=
+         reinterpret_cast<uintptr_t>(end);
+}
+
 // Releases the entries of f's table from slot f.i on, until it meets a sub-home, which it takes
 // out of the table and returns; null once the table is empty.  kub_used falls with each entry,
 // which doubles as the consistency check: the pass ends when it reaches zero, and the slots
@@ -80,15 +87,15 @@ template <bool kLarge> ku_home_t *next_subhome(Dying &f, kui::LateFrees *late) {
     ku_alloc_t *e = nodes + f.i;
     ku_alloc_t *const last = nodes + t->kub_n;
     while (e < last && t->kub_used) {
-      if (e + 4 <= last && !(reinterpret_cast<uintptr_t>(e[0].kua_data) |
-                             reinterpret_cast<uintptr_t>(e[1].kua_data) |
-                             reinterpret_cast<uintptr_t>(e[2].kua_data) |
-                             reinterpret_cast<uintptr_t>(e[3].kua_data))) {
+      if (within(e, 4, last) && !(reinterpret_cast<uintptr_t>(e[0].kua_data) |
+                                  reinterpret_cast<uintptr_t>(e[1].kua_data) |
+                                  reinterpret_cast<uintptr_t>(e[2].kua_data) |
+                                  reinterpret_cast<uintptr_t>(e[3].kua_data))) {
         e += 4;
         continue;
       }
-      for (ku_alloc_t *const stop = e + 4 <= last ? e + 4 : last; e < stop; ++e) {
-        if (kLarge && e + kAhead < last) {
+      for (ku_alloc_t *const stop = within(e, 4, last) ? e + 4 : last; e < stop; ++e) {
+        if (kLarge && within(e, kAhead + 1, last)) {
           const ku_alloc_t &a = e[kAhead];
           if (a.kua_data && (!late || !late->takes(a.kua_size)))
             __builtin_prefetch(static_cast<const char *>(a.kua_data) - 8, 1);

@@ -90,6 +90,36 @@ TEST(Relatives, destructors_that_fill_their_dying_parent_leave_nothing_behind) {
   EXPECT_EQ(ended, 6);
 }
 
+// Moves every entry of the home's table into its last slots, keeping their order: the walk of
+// the teardown then meets them only in the table's last group, which is not a whole four.
+void crowd_into_last_slots(ku_home_t *home) {
+  ku_block_t *t = home->kuh_blocks;
+  std::vector<ku_alloc_t> entries;
+  for (uint64_t i = 0; i < t->kub_n; ++i) {
+    if (!t->kub_nodes[i].kua_data) continue;
+    entries.push_back(t->kub_nodes[i]);
+    memset(&t->kub_nodes[i], 0, sizeof(ku_alloc_t));
+  }
+  uint64_t slot = t->kub_n - entries.size();
+  for (const ku_alloc_t &e : entries) t->kub_nodes[slot++] = e;
+}
+
+TEST(Ending, entries_in_the_last_slots_of_a_table_are_released) {
+  for (const bool automatic : {false, true}) {
+    SCOPED_TRACE(automatic ? "7 slots, in the caller's buffer" : "31 slots");
+    ended = 0;
+    alignas(8) static unsigned char area[512];
+    ku_home_t *home = automatic ? ku_home_auto(area, sizeof area) : ku_home_create();
+    ku_home_t *sub = clone(home, [](void *) { ++ended; });
+    ASSERT_NE(ku_alloc(sub, 8), nullptr);
+    ASSERT_NE(ku_alloc(home, 40), nullptr);
+    ASSERT_NE(ku_alloc(home, 48), nullptr);
+    crowd_into_last_slots(home);
+    EXPECT_EQ(ku_home_unref(home), 1);
+    EXPECT_EQ(ended, 1);
+  }
+}
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kChain = 100000;  // the sanitizers' bookkeeping makes a million levels slow
 #else

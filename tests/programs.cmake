@@ -10,19 +10,23 @@ function(ku_program name source lib)
   set_tests_properties(${name} PROPERTIES TIMEOUT 120)
 endfunction()
 
-# fork() while other threads move, steal and grow tables; the static link pulls the library's
-# files in another order than the shared one.  (Not under a sanitizer: neither GCC 12's
-# AddressSanitizer nor its ThreadSanitizer takes its allocator's locks around fork(), so a child
-# can inherit a size-class lock that another thread held and hang in its first malloc(), with
-# or without this library: a plain threaded program that forks does so within seconds.  The
-# dev, ndebug, release and clang builds run it.)
-if(NOT CMAKE_C_FLAGS MATCHES "-fsanitize=")
+# Programs that a sanitizer's own allocator would spoil run in the other builds only.
+if(CMAKE_C_FLAGS MATCHES "-fsanitize=")
+  set(KU_PROGRAMS_SANITIZED ON)
+else()
+  set(KU_PROGRAMS_SANITIZED OFF)
+endif()
+
+if(NOT KU_PROGRAMS_SANITIZED)
+  # fork() while other threads move, steal and grow tables; the static link pulls the library's
+  # files in another order than the shared one.  Neither GCC 12's AddressSanitizer nor its
+  # ThreadSanitizer takes its allocator's locks around fork(), so a child can inherit a
+  # size-class lock that another thread held and hang in its first malloc(), with or without
+  # this library: a plain threaded program that forks does so within seconds.
   ku_program(program_fork_shared fork_while_moving.c ku)
   ku_program(program_fork_static fork_while_moving.c ku_static)
-endif()
-# A malloc of the program's own, with a guard page before each block.  (Not under a
-# sanitizer, whose allocator the program's own would fight.)
-if(NOT CMAKE_C_FLAGS MATCHES "-fsanitize=")
+  # A malloc of the program's own, with a guard page before each block, which a sanitizer's
+  # allocator would fight.
   ku_program(program_own_malloc_shared own_malloc.c ku)
   ku_program(program_own_malloc_static own_malloc.c ku_static)
 endif()
@@ -31,7 +35,7 @@ endif()
 # no byte outside a block may be read, whether or not the build saw Valgrind's headers.  (Not
 # for clang's builds: Valgrind 3.19 cannot read the DWARF 5 that clang 14 writes.)
 find_program(KU_VALGRIND_PROGRAM valgrind)
-if(KU_VALGRIND_PROGRAM AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize="
+if(KU_VALGRIND_PROGRAM AND NOT KU_PROGRAMS_SANITIZED
    AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_test(NAME program_valgrind_blocks
     COMMAND ${KU_VALGRIND_PROGRAM} -q --error-exitcode=1 $<TARGET_FILE:ku_alloc_test>)
